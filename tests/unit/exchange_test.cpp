@@ -3,6 +3,7 @@
 #include <array>
 
 #include "card/exchange.h"
+#include "card/status.h"
 #include "support/driver_fixture.h"
 
 namespace vemra::test {
@@ -197,6 +198,18 @@ TEST_F(ExchangeTest, OuterTransactionNestsAndAlwaysEnds) {
   ASSERT_EQ(succeeding.begin(), 0u);
   pcsc().failCall(PcscCall::EndTransaction, 1, 0x80100068);
   EXPECT_EQ(succeeding.finish(0), 0x80100068u) << "after success the end's failure is the result";
+}
+
+TEST(StatusMapping, TablesOverADefault) {
+  using card::mapStatus;
+  EXPECT_EQ(mapStatus(0x9000, {{0x6982, SCARD_W_SECURITY_VIOLATION}}, SCARD_F_INTERNAL_ERROR), 0u);
+  EXPECT_EQ(mapStatus(0x6982, {{0x6982, SCARD_W_SECURITY_VIOLATION}}, SCARD_F_INTERNAL_ERROR),
+            SCARD_W_SECURITY_VIOLATION);
+  EXPECT_EQ(mapStatus(0x6A82, {{0x6982, SCARD_W_SECURITY_VIOLATION}}, SCARD_F_INTERNAL_ERROR),
+            SCARD_F_INTERNAL_ERROR);
+  EXPECT_TRUE(card::isRetryCounter(0x63C0));
+  EXPECT_FALSE(card::isRetryCounter(0x6300));
+  EXPECT_EQ(card::triesLeft(0x63C7), 7u);
 }
 
 }  // namespace
