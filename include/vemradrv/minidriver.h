@@ -16,6 +16,7 @@
 
 #ifdef _WIN32
 #include <windows.h>
+#include <bcrypt.h> /* BCRYPT_PKCS1_PADDING_INFO */
 #else
 #include <stddef.h>
 #include <stdint.h>
@@ -186,22 +187,53 @@ typedef DWORD *PPIN_SET;
 #define CARD_PADDING_PSS 0x00000004
 #define CARD_PADDING_OAEP 0x00000008
 
-/* Hash algorithm identifiers */
+/* Hash algorithm identifiers (on Windows, <wincrypt.h> defines them with
+ * the same values) */
+#ifndef CALG_MD2
 #define CALG_MD2 0x8001
+#endif
+#ifndef CALG_MD4
 #define CALG_MD4 0x8002
+#endif
+#ifndef CALG_MD5
 #define CALG_MD5 0x8003
+#endif
+#ifndef CALG_SHA1
 #define CALG_SHA1 0x8004
+#endif
+#ifndef CALG_MAC
 #define CALG_MAC 0x8005
+#endif
+#ifndef CALG_SSL3_SHAMD5
 #define CALG_SSL3_SHAMD5 0x8008
+#endif
+#ifndef CALG_HMAC
 #define CALG_HMAC 0x8009
+#endif
+#ifndef CALG_TLS1PRF
 #define CALG_TLS1PRF 0x800A
+#endif
+#ifndef CALG_HASH_REPLACE_OWF
 #define CALG_HASH_REPLACE_OWF 0x800B
+#endif
+#ifndef CALG_SHA_256
 #define CALG_SHA_256 0x800C
+#endif
+#ifndef CALG_SHA_384
 #define CALG_SHA_384 0x800D
+#endif
+#ifndef CALG_SHA_512
 #define CALG_SHA_512 0x800E
+#endif
+#ifndef CALG_HUGHES_MD5
 #define CALG_HUGHES_MD5 0xA003
+#endif
+#ifndef CALG_RSA_SIGN
 #define CALG_RSA_SIGN 0x2400
+#endif
+#ifndef CALG_RSA_KEYX
 #define CALG_RSA_KEYX 0xA400
+#endif
 
 /* Property cache and PIN strength values */
 #define CP_CACHE_MODE_GLOBAL_CACHE 1
