@@ -1,0 +1,117 @@
+#!/usr/bin/env bash
+# Runs the Windows end-to-end scenario under Wine: for each Windows build
+# given, vemra_wine_scenario.exe loads the build's driver DLL and talks,
+# through the test winscard.dll beside it, to a fresh simulated card served
+# by the bridge vemra-vcard.
+#
+#   tests/windows/run-wine-scenario.sh --vcard PATH BUILD_DIR...
+#
+# One Wine prefix serves the whole run; it is created under a temporary
+# folder and removed at the end. Exits 77 (skipped) when Wine is not
+# installed, 1 when a scenario failed. The last line is
+# "wine: N passed, N failed" (one per DLL).
+set -uo pipefail
+
+vcard=""
+builds=()
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --vcard) vcard=$2; shift 2 ;;
+    *) builds+=("$1"); shift ;;
+  esac
+done
+if [ -z "$vcard" ] || [ ${#builds[@]} -eq 0 ]; then
+  echo "usage: $0 --vcard PATH BUILD_DIR..." >&2
+  exit 2
+fi
+
+wine64=/usr/lib/wine/wine64
+wine32=/usr/lib/wine/wine
+if [ ! -x "$wine64" ]; then
+  echo "SKIPPED: Windows scenario under Wine: Wine is not installed (scripts/install-deps.sh installs it)"
+  exit 77
+fi
+if [ ! -x "$vcard" ]; then
+  echo "wine: the simulated card bridge $vcard is missing" >&2
+  exit 1
+fi
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/vemra-wine.XXXXXX")
+export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="winscard=n;mscoree,mshtml="
+bridge=""
+cleanup() {
+  if [ -n "$bridge" ] && kill -0 "$bridge" 2>/dev/null; then
+    kill "$bridge" 2>/dev/null
+    wait "$bridge" 2>/dev/null
+  fi
+  [ -d "$WINEPREFIX" ] && wineserver -w 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+seconds() { date +%s.%N; }
+elapsed() { awk -v a="$1" -v b="$(seconds)" 'BEGIN { printf "%.1f", b - a }'; }
+
+start=$(seconds)
+if ! "$wine64" wineboot --init >"$work/wineboot.log" 2>&1; then
+  cat "$work/wineboot.log" >&2
+  echo "wine: creating the Wine prefix failed" >&2
+  exit 1
+fi
+wineserver -w 2>/dev/null
+echo "wine: prefix created in $(elapsed "$start") s"
+
+passed=0
+failed=0
+for build in "${builds[@]}"; do
+  if [ -f "$build/vemradrv64.dll" ]; then
+    dll=vemradrv64.dll loader=$wine64
+  elif [ -f "$build/vemradrv32.dll" ]; then
+    dll=vemradrv32.dll loader=$wine32
+  else
+    echo "not ok - $build holds no driver DLL"
+    failed=$((failed + 1))
+    continue
+  fi
+  run=$WINEPREFIX/drive_c/vemra-${dll%.dll}
+  mkdir -p "$run"
+  cp "$build/$dll" "$build/tests/windows/winscard.dll" "$build/tests/windows/vemra_wine_scenario.exe" "$run/"
+  log=$work/${dll%.dll}.log
+  start=$(seconds)
+
+  # The program listens (in SCardEstablishContext) on a port the system
+  # chooses and names it; then the bridge connects there as the card.
+  (cd "$run" && exec "$loader" vemra_wine_scenario.exe "$dll") >"$log" 2>&1 &
+  program=$!
+  port=""
+  for _ in $(seq 1 600); do
+    port=$(sed -n 's/^vpcd listening on port \([0-9]*\).*/\1/p' "$log" | head -n1)
+    [ -n "$port" ] && break
+    kill -0 "$program" 2>/dev/null || break
+    sleep 0.1
+  done
+  if [ -n "$port" ]; then
+    "$vcard" --port "$port" --wait 10 >"$work/bridge-${dll%.dll}.log" 2>&1 &
+    bridge=$!
+  fi
+  wait "$program"
+  rc=$?
+  if [ -n "$bridge" ]; then
+    kill "$bridge" 2>/dev/null
+    wait "$bridge" 2>/dev/null
+    bridge=""
+  fi
+
+  sed 's/^/  /' "$log"
+  if [ "$rc" -eq 0 ]; then
+    echo "ok - $dll scenario under Wine ($(elapsed "$start") s)"
+    passed=$((passed + 1))
+  else
+    echo "not ok - $dll scenario under Wine (exit $rc); the bridge said:"
+    sed 's/^/  /' "$work/bridge-${dll%.dll}.log" 2>/dev/null | tail -n 20
+    failed=$((failed + 1))
+  fi
+done
+
+echo "wine: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]

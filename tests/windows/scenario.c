@@ -1,0 +1,289 @@
+/*
+ * The Windows end-to-end scenario: a provider's view of vemradrv64.dll or
+ * vemradrv32.dll, run under Wine against the simulated card.
+ *
+ *   vemra_wine_scenario DRIVER.dll
+ *
+ * The program loads the driver with LoadLibrary, checks its version
+ * resource and its export table as GetProcAddress sees it, connects to the
+ * card through winscard.dll (the test reader beside it), fills CARD_DATA as
+ * a provider does and drives the card through CardAcquireContext and the
+ * CARD_DATA slots. Each step prints "ok - …" or "not ok - …: reason"; the
+ * last line is "scenario: N passed, N failed" and the exit code is 0 only
+ * when every step passed.
+ */
+#include <windows.h>
+#include <winscard.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <string.h>
+
+#include "vemradrv/minidriver.h"
+
+#ifndef VEMRA_VERSION_MAJOR
+#error "the build passes the project's version"
+#endif
+
+/* ------------------------------------------------------------------ */
+/* Reporting                                                          */
+/* ------------------------------------------------------------------ */
+static unsigned passed;
+static unsigned failed;
+static char failure[512];
+
+/* Records why the current step fails; returns FALSE for `return fail(…)`. */
+static BOOL fail(const char *format, ...) {
+  va_list args;
+  va_start(args, format);
+  vsnprintf(failure, sizeof failure, format, args);
+  va_end(args);
+  return FALSE;
+}
+
+#define EXPECT_CODE(expected, call)                                                                  \
+  do {                                                                                               \
+    const DWORD actual_ = (DWORD)(call);                                                             \
+    if (actual_ != (DWORD)(expected))                                                                \
+      return fail("%s returned 0x%08lX, expected 0x%08lX", #call, (unsigned long)actual_,            \
+                  (unsigned long)(expected));                                                        \
+  } while (0)
+
+#define EXPECT_TRUE(condition) \
+  do {                         \
+    if (!(condition)) return fail("%s does not hold", #condition); \
+  } while (0)
+
+/* ------------------------------------------------------------------ */
+/* The provider: allocator callbacks that count                       */
+/* ------------------------------------------------------------------ */
+static long allocations;
+static long releases;
+static long reallocations;
+
+static LPVOID WINAPI providerAlloc(SIZE_T size) {
+  ++allocations;
+  return HeapAlloc(GetProcessHeap(), 0, size ? size : 1);
+}
+
+static LPVOID WINAPI providerReAlloc(LPVOID address, SIZE_T size) {
+  ++reallocations;
+  return HeapReAlloc(GetProcessHeap(), 0, address, size ? size : 1);
+}
+
+static void WINAPI providerFree(LPVOID address) {
+  if (address == NULL) return;
+  ++releases;
+  HeapFree(GetProcessHeap(), 0, address);
+}
+
+/* ------------------------------------------------------------------ */
+/* The scenario's state                                               */
+/* ------------------------------------------------------------------ */
+static const char *driverPath;
+static HMODULE driver;
+static SCARDCONTEXT context;
+static SCARDHANDLE card;
+static BYTE atr[36];
+static DWORD atrLength;
+static WCHAR cardName[] = L"Vemra simulated card";
+static CARD_DATA cardData;
+static BOOL bound;
+
+static const char *const kExports[] = {
+    "CardAcquireContext",    "CardAuthenticateChallenge", "CardAuthenticatePin", "CardChangeAuthenticator",
+    "CardCreateContainer",   "CardCreateDirectory",       "CardCreateFile",      "CardDeauthenticate",
+    "CardDeleteContainer",   "CardDeleteContext",         "CardDeleteDirectory", "CardDeleteFile",
+    "CardEnumFiles",         "CardGetChallenge",          "CardGetContainerInfo", "CardGetFileInfo",
+    "CardQueryCapabilities", "CardQueryFreeSpace",        "CardQueryKeySizes",   "CardRSADecrypt",
+    "CardReadFile",          "CardSignData",              "CardUnblockPin",      "CardWriteFile",
+};
+
+/* Names a provider must not find: the version-6/7 entry points live only in
+ * CARD_DATA slots, and neither DllMain nor a decorated __stdcall name is
+ * exported. */
+static const char *const kNotExported[] = {
+    "CardGetChallengeEx", "CardAuthenticateEx", "CardGetProperty", "CardCreateContainerEx",
+    "DllMain",            "_CardAcquireContext@8", "CardAcquireContext@8",
+};
+
+/* GetProcAddress, as the neutral function-pointer type that converts to any
+ * entry-point type. */
+typedef void (*AnyFunction)(void);
+static AnyFunction entry(const char *name) { return (AnyFunction)GetProcAddress(driver, name); }
+
+/* Fills CARD_DATA as a provider does before CardAcquireContext. */
+static void fillCardData(CARD_DATA *data, DWORD version, BYTE *cardAtr, DWORD cardAtrLength) {
+  memset(data, 0, sizeof *data);
+  data->dwVersion = version;
+  data->pbAtr = cardAtr;
+  data->cbAtr = cardAtrLength;
+  data->pwszCardName = cardName;
+  data->pfnCspAlloc = providerAlloc;
+  data->pfnCspReAlloc = providerReAlloc;
+  data->pfnCspFree = providerFree;
+  data->hSCardCtx = context;
+  data->hScard = card;
+}
+
+/* ------------------------------------------------------------------ */
+/* Steps                                                              */
+/* ------------------------------------------------------------------ */
+
+/* LoadLibrary runs DllMain, which must answer TRUE. */
+static BOOL loadDriver(void) {
+  driver = LoadLibraryA(driverPath);
+  if (driver == NULL) return fail("LoadLibrary(%s) failed with error %lu", driverPath, GetLastError());
+  return TRUE;
+}
+
+/* The version resource carries the project's version and product name. */
+static BOOL versionResource(void) {
+  DWORD ignored = 0;
+  const DWORD size = GetFileVersionInfoSizeA(driverPath, &ignored);
+  static BYTE info[8192];
+  VS_FIXEDFILEINFO *fixed = NULL;
+  char *product = NULL;
+  UINT length = 0;
+  if (size == 0 || size > sizeof info) return fail("no version resource (size %lu)", (unsigned long)size);
+  EXPECT_TRUE(GetFileVersionInfoA(driverPath, 0, size, info));
+  EXPECT_TRUE(VerQueryValueA(info, "\\", (LPVOID *)&fixed, &length) && length >= sizeof *fixed);
+  if (fixed->dwFileVersionMS != MAKELONG(VEMRA_VERSION_MINOR, VEMRA_VERSION_MAJOR) ||
+      fixed->dwFileVersionLS != MAKELONG(0, VEMRA_VERSION_PATCH))
+    return fail("file version %lu.%lu.%lu, expected %d.%d.%d", (unsigned long)HIWORD(fixed->dwFileVersionMS),
+                (unsigned long)LOWORD(fixed->dwFileVersionMS), (unsigned long)HIWORD(fixed->dwFileVersionLS),
+                VEMRA_VERSION_MAJOR, VEMRA_VERSION_MINOR, VEMRA_VERSION_PATCH);
+  EXPECT_TRUE(fixed->dwFileType == VFT_DLL);
+  EXPECT_TRUE(VerQueryValueA(info, "\\StringFileInfo\\040904B0\\ProductName", (LPVOID *)&product, &length));
+  if (strcmp(product, "vemradrv") != 0) return fail("product name \"%s\", expected \"vemradrv\"", product);
+  return TRUE;
+}
+
+/* Every one of the 24 names resolves; nothing else a provider might try does. */
+static BOOL exportsByName(void) {
+  size_t i;
+  for (i = 0; i < sizeof kExports / sizeof kExports[0]; ++i)
+    if (entry(kExports[i]) == NULL) return fail("GetProcAddress(\"%s\") found nothing", kExports[i]);
+  for (i = 0; i < sizeof kNotExported / sizeof kNotExported[0]; ++i)
+    if (entry(kNotExported[i]) != NULL) return fail("\"%s\" is exported", kNotExported[i]);
+  return TRUE;
+}
+
+/* The reader: context, connection on T=0 and the card's ATR. */
+static BOOL connectReader(void) {
+  DWORD protocol = 0;
+  DWORD state = 0;
+  char reader[64];
+  DWORD readerLength = sizeof reader;
+  EXPECT_CODE(SCARD_S_SUCCESS, SCardEstablishContext(SCARD_SCOPE_USER, NULL, NULL, &context));
+  EXPECT_CODE(SCARD_S_SUCCESS, SCardConnectA(context, "Vemra Virtual Reader 0", SCARD_SHARE_SHARED,
+                                             SCARD_PROTOCOL_T0, &card, &protocol));
+  EXPECT_TRUE(protocol == SCARD_PROTOCOL_T0);
+  atrLength = sizeof atr;
+  EXPECT_CODE(SCARD_S_SUCCESS, SCardStatusA(card, reader, &readerLength, &state, &protocol, atr, &atrLength));
+  EXPECT_TRUE(atrLength >= 2 && atr[0] == 0x3B);
+  return TRUE;
+}
+
+/* A card whose ATR carries no signature of the family is refused before any
+ * command is sent; on i686 this is also the first __stdcall round trip. */
+static BOOL refusesForeignCard(void) {
+  PFN_CARD_ACQUIRE_CONTEXT acquire = (PFN_CARD_ACQUIRE_CONTEXT)entry("CardAcquireContext");
+  BYTE foreign[] = {0x3B, 0x0B, 'N', 'o', 't', 'O', 'u', 'r', 'C', 'a', 'r', 'd', '!'};
+  CARD_DATA data;
+  fillCardData(&data, CARD_DATA_VERSION_SEVEN, foreign, sizeof foreign);
+  EXPECT_CODE(SCARD_E_UNKNOWN_CARD, acquire(&data, 0));
+  EXPECT_TRUE(data.pvVendorSpecific == NULL && allocations == 0);
+  fillCardData(&data, 3, atr, atrLength);
+  EXPECT_CODE(ERROR_REVISION_MISMATCH, acquire(&data, 0));
+  return TRUE;
+}
+
+/* CardAcquireContext binds the driver to the card: it selects the
+ * application and reads the configuration, and fills every version-7 slot. */
+static BOOL acquireContext(void) {
+  PFN_CARD_ACQUIRE_CONTEXT acquire = (PFN_CARD_ACQUIRE_CONTEXT)entry("CardAcquireContext");
+  fillCardData(&cardData, 9, atr, atrLength); /* a later version is served as 7 */
+  EXPECT_CODE(SCARD_S_SUCCESS, acquire(&cardData, 0));
+  bound = TRUE;
+  EXPECT_TRUE(cardData.dwVersion == CARD_DATA_VERSION_SEVEN);
+  EXPECT_TRUE(cardData.pvVendorSpecific != NULL && allocations == 1);
+  EXPECT_TRUE(cardData.pfnCardDeleteContext == (PFN_CARD_DELETE_CONTEXT)entry("CardDeleteContext"));
+  EXPECT_TRUE(cardData.pfnCardReadFile == (PFN_CARD_READ_FILE)entry("CardReadFile"));
+  EXPECT_TRUE(cardData.pfnCardSignData == (PFN_CARD_SIGN_DATA)entry("CardSignData"));
+  EXPECT_TRUE(cardData.pfnCardConstructDHAgreement == NULL && cardData.pfnCardDeriveKey == NULL);
+  EXPECT_TRUE(cardData.pfnCardGetChallengeEx != NULL && cardData.pfnCardGetProperty != NULL);
+  EXPECT_TRUE(cardData.pfnCardCreateContainerEx != NULL);
+  return TRUE;
+}
+
+/* The version-7 slots the driver does not support answer so, sending nothing. */
+static BOOL unsupportedSlots(void) {
+  CARD_KEY_HANDLE key = 0;
+  EXPECT_CODE(SCARD_E_UNSUPPORTED_FEATURE, cardData.pfnCardDestroyKey(&cardData, 0));
+  EXPECT_CODE(SCARD_E_UNSUPPORTED_FEATURE,
+              cardData.pfnMDImportSessionKey(&cardData, L"blob", L"AES", &key, NULL, 0));
+  return TRUE;
+}
+
+/* CardDeleteContext gives the configuration record back to the provider. */
+static BOOL deleteContext(void) {
+  EXPECT_CODE(SCARD_S_SUCCESS, cardData.pfnCardDeleteContext(&cardData));
+  bound = FALSE;
+  if (allocations != releases)
+    return fail("%ld blocks allocated, %ld given back", allocations, releases);
+  EXPECT_TRUE(reallocations == 0);
+  return TRUE;
+}
+
+/* The reader found every transaction ended with SCARD_LEAVE_CARD and every
+ * command inside one. */
+static BOOL disconnectReader(void) {
+  EXPECT_CODE(SCARD_S_SUCCESS, SCardDisconnect(card, SCARD_LEAVE_CARD));
+  EXPECT_CODE(SCARD_S_SUCCESS, SCardReleaseContext(context));
+  context = 0;
+  return TRUE;
+}
+
+struct Step {
+  const char *name;
+  BOOL (*run)(void);
+};
+
+/* In order; a failed step ends the scenario, since later ones build on it. */
+static const struct Step kSteps[] = {
+    {"load the driver (DllMain answers TRUE)", loadDriver},
+    {"version resource", versionResource},
+    {"24 exports by name, nothing more", exportsByName},
+    {"connect to the card", connectReader},
+    {"refuse a foreign card and an old CARD_DATA", refusesForeignCard},
+    {"CardAcquireContext", acquireContext},
+    {"unsupported version-7 slots", unsupportedSlots},
+    {"CardDeleteContext", deleteContext},
+    {"transactions balanced, disconnect", disconnectReader},
+};
+
+int main(int argc, char **argv) {
+  size_t i;
+  if (argc != 2) {
+    fprintf(stderr, "usage: %s DRIVER.dll\n", argv[0]);
+    return 2;
+  }
+  driverPath = argv[1];
+  printf("scenario: %s, %u-bit\n", driverPath, (unsigned)(sizeof(void *) * 8));
+  for (i = 0; i < sizeof kSteps / sizeof kSteps[0]; ++i) {
+    failure[0] = '\0';
+    if (kSteps[i].run()) {
+      ++passed;
+      printf("ok - %s\n", kSteps[i].name);
+    } else {
+      ++failed;
+      printf("not ok - %s: %s\n", kSteps[i].name, failure);
+      break;
+    }
+    fflush(stdout);
+  }
+  if (bound && cardData.pfnCardDeleteContext != NULL) cardData.pfnCardDeleteContext(&cardData);
+  if (context != 0) SCardReleaseContext(context);
+  printf("scenario: %u passed, %u failed\n", passed, failed);
+  return failed == 0 && passed == sizeof kSteps / sizeof kSteps[0] ? 0 : 1;
+}
