@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Installs, from Debian's packages, what the build, the tests and the demo
+# Installs, from Debian's packages, what the builds, the tests and the demo
 # need. Installs only what is missing, so a second run does nothing.
 set -euo pipefail
 
@@ -8,7 +8,25 @@ packages=(
   libgtest-dev
   libpcsclite-dev pcscd vsmartcard-vpcd pcsc-tools
   libssl-dev nlohmann-json3-dev
+  # libvemradrv32.so and the 32-bit unit tests: -m32 and the i386 libraries
+  g++-multilib libpcsclite-dev:i386 libgtest-dev:i386 libssl-dev:i386
+  # vemradrv64.dll and vemradrv32.dll; the "win32" thread model needs no
+  # winpthread DLL at run time
+  g++-mingw-w64-x86-64-win32 g++-mingw-w64-i686-win32
+  # Wine runs the Windows DLLs and the scenario program
+  wine wine64 wine32:i386
 )
+
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+export DEBIAN_FRONTEND=noninteractive
+
+# The i386 packages need the architecture enabled (and fresh package lists).
+update_needed=false
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  $sudo dpkg --add-architecture i386
+  update_needed=true
+fi
 
 missing=()
 for package in "${packages[@]}"; do
@@ -16,10 +34,9 @@ for package in "${packages[@]}"; do
     missing+=("$package")
   fi
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
+if [ ${#missing[@]} -eq 0 ] && [ "$update_needed" = false ]; then
+  exit 0
+fi
 
-sudo=""
-[ "$(id -u)" -eq 0 ] || sudo="sudo"
-export DEBIAN_FRONTEND=noninteractive
 $sudo apt-get update -qq
-$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+[ ${#missing[@]} -eq 0 ] || $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"

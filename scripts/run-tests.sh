@@ -1,12 +1,59 @@
 #!/usr/bin/env bash
-# Builds everything with AddressSanitizer and UndefinedBehaviorSanitizer and
-# runs every test: the unit tests against the in-process PC/SC double, the
-# simulator's own tests, the export check of the delivered library and the
-# end-to-end tests through pcscd and the virtual reader.
+# Builds and runs every test:
+#  1. x86_64 Linux with AddressSanitizer and UndefinedBehaviorSanitizer: the
+#     unit tests against the in-process PC/SC double, the simulator's tests,
+#     the in-process end-to-end tests, the export check, and the end-to-end
+#     tests through pcscd and the virtual reader;
+#  2. the same for i386 Linux (-m32), where pointer-size and layout slips show;
+#  3. the four delivered builds (presets linux64, linux32, win64, win32) with
+#     the checks of their export and import tables;
+#  4. the Windows scenario under Wine for both DLLs (skipped, visibly, when
+#     Wine is not installed).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 build=${VEMRA_TEST_BUILD_DIR:-build-tests}
+build32=${build}-i386
+jobs=$(nproc)
+
+step_start=0
+step() { step_start=$(date +%s); echo; echo "=== $*"; }
+took() { echo "--- $1 took $(($(date +%s) - step_start)) s"; }
+
+step "x86_64 Linux: build and tests (ASan+UBSan)"
 cmake -S . -B "$build" -DVEMRA_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
-cmake --build "$build" -j "$(nproc)"
+cmake --build "$build" -j "$jobs"
 ctest --test-dir "$build" --output-on-failure
+took "x86_64 Linux"
+
+step "i386 Linux: build and tests (ASan+UBSan)"
+cmake -S . -B "$build32" -DVEMRA_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug \
+  -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/i386-linux-gnu.cmake"
+cmake --build "$build32" -j "$jobs"
+ctest --test-dir "$build32" --output-on-failure -j "$jobs" -LE integration
+took "i386 Linux"
+
+step "delivered builds: linux64, linux32, win64, win32"
+for preset in linux64 linux32 win64 win32; do
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" -j "$jobs"
+done
+tests/check_exports.sh build-linux64/libvemradrv64.so tests/expected_exports.txt
+tests/check_exports.sh build-linux32/libvemradrv32.so tests/expected_exports.txt
+ctest --preset win64
+ctest --preset win32
+for binary in build-linux64/libvemradrv64.so build-linux32/libvemradrv32.so \
+              build-win64/vemradrv64.dll build-win32/vemradrv32.dll; do
+  printf 'size of %s: %s bytes\n' "$(basename "$binary")" "$(stat -c %s "$binary")"
+done
+took "delivered builds"
+
+step "Windows scenario under Wine"
+if [ ! -f cardsim/CMakeLists.txt ]; then
+  echo "SKIPPED: Windows scenario under Wine: the simulated card is not in this tree"
+  exit 0
+fi
+status=0
+tests/windows/run-wine-scenario.sh --vcard "$build/cardsim/vemra-vcard" build-win64 build-win32 || status=$?
+[ "$status" -eq 77 ] && status=0
+exit "$status"
