@@ -1,0 +1,75 @@
+#include "card/config.h"
+
+#include <array>
+#include <span>
+
+#include "card/bytes.h"
+#include "vemradrv/minidriver.h"
+
+namespace vemra::card {
+namespace {
+
+constexpr Apdu kSelectApplication{0x00, 0xA4, 0x04, 0x0C, kApplicationName};
+
+// Reads one configuration object with GET DATA 00 CA 00 <tag>, P3 00, and
+// accepts it only with status 0x9000 and exactly `expected` data bytes.
+Result getData(Handle card, std::uint8_t tag, std::span<std::uint8_t> object) {
+  std::array<std::uint8_t, 256> response{};
+  std::uint8_t length = 0;
+  std::uint16_t sw = 0;
+  if (const Result rc = transmit(card, Apdu{0x00, 0xCA, 0x00, tag}, response, length, sw)) return rc;
+  if (sw != kSwSuccess || length != object.size()) return SCARD_E_UNKNOWN_CARD;
+  ByteReader reader{std::span<const std::uint8_t>(response.data(), object.size())};
+  return reader.readBytes(object) ? 0 : SCARD_E_UNKNOWN_CARD;
+}
+
+Result readWords(CardConfig& config, Handle card) {
+  std::array<std::uint8_t, 16> object{};
+  if (const Result rc = getData(card, 0xB1, object)) return rc;
+  ByteReader reader{object};
+  for (std::uint16_t* field : {&config.dirTableFid, &config.dirFidBase, &config.fileTableFidBase,
+                               &config.fileFidBase, &config.kxKeyFidBase, &config.sigKeyFidBase,
+                               &config.reservedWord1, &config.reservedWord2}) {
+    if (!reader.readU16(*field)) return SCARD_E_UNKNOWN_CARD;
+  }
+  return 0;
+}
+
+Result readBytes(Handle card, std::uint8_t tag, std::initializer_list<std::uint8_t*> fields) {
+  std::array<std::uint8_t, 6> object{};
+  const std::span<std::uint8_t> wanted{object.data(), fields.size()};
+  if (const Result rc = getData(card, tag, wanted)) return rc;
+  std::size_t i = 0;
+  for (std::uint8_t* field : fields) *field = wanted[i++];
+  return 0;
+}
+
+}  // namespace
+
+Result reselectApplication(Handle card) {
+  std::uint16_t sw = 0;
+  if (const Result rc = transmit(card, kSelectApplication, sw)) return rc;
+  return sw == kSwSuccess ? 0 : SCARD_E_UNKNOWN_CARD;
+}
+
+Result readConfiguration(CardConfig& config, Handle card) {
+  if (const Result rc = reselectApplication(card)) return rc;
+  if (const Result rc = readWords(config, card)) return rc;
+  if (const Result rc =
+          readBytes(card, 0xB2, {&config.dirTableRecords, &config.maxContainers, &config.fileTableRecords}))
+    return rc;
+  if (const Result rc = readBytes(card, 0xB3,
+                                  {&config.kxKeyRefBase, &config.sigKeyRefBase, &config.userPinRef,
+                                   &config.adminPinRef, &config.userAccess, &config.reservedByte}))
+    return rc;
+  config.challengeIssued = 0;
+  return 0;
+}
+
+std::uint32_t roleOfPinRef(const CardConfig& config, std::uint8_t reference) {
+  if (reference == config.userPinRef) return ROLE_USER;
+  if (reference == config.adminPinRef) return ROLE_ADMIN;
+  return ROLE_EVERYONE;
+}
+
+}  // namespace vemra::card

@@ -1,0 +1,146 @@
+// The only file of the driver that includes the PC/SC headers and calls
+// SCardTransmit, SCardBeginTransaction and SCardEndTransaction.
+#include "card/exchange.h"
+
+#include <array>
+
+#ifdef _WIN32
+#include <windows.h>
+#include <winscard.h>
+#else
+#include <PCSC/winscard.h>
+#endif
+
+namespace vemra::card {
+namespace {
+
+// The interface's codes, written out here because the PC/SC headers of some
+// platforms give other values to the same names.
+constexpr Result kInternalError = 0x80100001;
+constexpr Result kInvalidParameter = 0x80100004;
+constexpr DWORD kLeaveCard = 0;
+constexpr std::size_t kMaxCommandData = 255;
+constexpr std::size_t kHeaderSize = 5;
+
+Result fromPcsc(LONG code) { return static_cast<Result>(code); }
+
+SCARDHANDLE toPcsc(Handle card) { return static_cast<SCARDHANDLE>(card); }
+
+// The command as it goes out: the caller's header with the P3 of the moment,
+// then the command data.
+struct Command {
+  Apdu apdu;
+  std::uint8_t p3;
+};
+
+// Sends one command and returns the PC/SC failure, or 0 with the card's answer
+// (data and status word) in `received`/`receivedLength`.
+Result sendOnce(Handle card, const Command& command, std::array<std::uint8_t, kReceiveBufferSize>& received,
+                std::size_t& receivedLength) {
+  std::array<std::uint8_t, kHeaderSize + kMaxCommandData> buffer{};
+  buffer[0] = command.apdu.cla;
+  buffer[1] = command.apdu.ins;
+  buffer[2] = command.apdu.p1;
+  buffer[3] = command.apdu.p2;
+  buffer[4] = command.p3;
+  for (std::size_t i = 0; i < command.apdu.data.size(); ++i) buffer[kHeaderSize + i] = command.apdu.data[i];
+
+  DWORD length = static_cast<DWORD>(received.size());
+  const LONG rc = SCardTransmit(toPcsc(card), SCARD_PCI_T0, buffer.data(),
+                                static_cast<DWORD>(kHeaderSize + command.apdu.data.size()), nullptr,
+                                received.data(), &length);
+  if (rc != SCARD_S_SUCCESS) return fromPcsc(rc);
+  receivedLength = length > received.size() ? received.size() : static_cast<std::size_t>(length);
+  return 0;
+}
+
+// The card exchange: one command and the commands the card chains to it.
+Result cardExchange(Handle card, const Apdu& apdu, std::span<std::uint8_t> response, std::uint16_t& length,
+                    std::uint16_t& sw) {
+  if (apdu.data.size() > kMaxCommandData) return kInvalidParameter;
+  const bool hasData = !apdu.data.empty();
+  Command command{apdu, hasData ? static_cast<std::uint8_t>(apdu.data.size()) : static_cast<std::uint8_t>(length)};
+
+  for (int chained = 0; chained <= kMaxChainedCommands; ++chained) {
+    std::array<std::uint8_t, kReceiveBufferSize> received{};
+    std::size_t receivedLength = 0;
+    if (const Result rc = sendOnce(card, command, received, receivedLength)) return rc;
+    if (receivedLength < 2) return kInternalError;
+
+    const std::size_t dataLength = receivedLength - 2;
+    const std::uint8_t sw1 = received[dataLength];
+    const std::uint8_t sw2 = received[dataLength + 1];
+    sw = static_cast<std::uint16_t>((sw1 << 8) | sw2);
+
+    if (dataLength > 0) {
+      // Data is handed back with whatever status word came with it.
+      const std::size_t stored = dataLength < response.size() ? dataLength : response.size();
+      for (std::size_t i = 0; i < stored; ++i) response[i] = received[i];
+      length = static_cast<std::uint16_t>(dataLength);
+      return 0;
+    }
+    if (sw1 == 0x61) {
+      // Response data waiting: fetch it with GET RESPONSE (P3 00 asks for 256).
+      command = Command{Apdu{0x00, 0xC0, 0x00, 0x00, {}}, sw2};
+    } else if (sw1 == 0x6C) {
+      // Wrong length: the same command again; without data P3 is the length
+      // the card names, with data the command goes out unchanged.
+      if (command.apdu.data.empty()) command.p3 = sw2;
+    } else {
+      length = 0;  // a status word alone carries no data
+      return 0;
+    }
+  }
+  return kInternalError;
+}
+
+}  // namespace
+
+Result transmit(Handle card, const Apdu& apdu, std::span<std::uint8_t> response, std::uint16_t& length,
+                std::uint16_t& sw) {
+  if (const Result rc = beginTransaction(card)) return rc;
+  std::uint16_t working = length;
+  if (const Result rc = cardExchange(card, apdu, response, working, sw)) {
+    (void)endTransaction(card);
+    return rc;
+  }
+  const Result ended = endTransaction(card);
+  length = working;
+  return ended;
+}
+
+Result transmit(Handle card, const Apdu& apdu, std::span<std::uint8_t> response, std::uint8_t& length,
+                std::uint16_t& sw) {
+  std::uint16_t wide = length;
+  const Result rc = transmit(card, apdu, response, wide, sw);
+  length = static_cast<std::uint8_t>(wide);  // unchanged when the exchange failed
+  return rc;
+}
+
+Result transmit(Handle card, const Apdu& apdu, std::uint16_t& sw) {
+  std::uint8_t length = 0;
+  return transmit(card, apdu, {}, length, sw);
+}
+
+Result beginTransaction(Handle card) { return fromPcsc(SCardBeginTransaction(toPcsc(card))); }
+
+Result endTransaction(Handle card) { return fromPcsc(SCardEndTransaction(toPcsc(card), kLeaveCard)); }
+
+OuterTransaction::~OuterTransaction() {
+  if (active_) (void)endTransaction(card_);
+}
+
+Result OuterTransaction::begin() {
+  const Result rc = beginTransaction(card_);
+  active_ = rc == 0;
+  return rc;
+}
+
+Result OuterTransaction::finish(Result result) {
+  if (!active_) return result;
+  active_ = false;
+  const Result ended = endTransaction(card_);
+  return result != 0 ? result : ended;
+}
+
+}  // namespace vemra::card

@@ -1,0 +1,54 @@
+// The provider's side of CARD_DATA for tests: allocator callbacks that keep
+// count of live blocks (so a test can assert that nothing leaked and nothing
+// was freed twice), can return NULL on the n-th allocation, and fill new
+// blocks with 0xA5 so that unwritten bytes show; and an unpad callback.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <vector>
+
+#include "vemradrv/minidriver.h"
+
+namespace vemra::test {
+
+class ProviderDouble {
+ public:
+  static ProviderDouble& instance();
+  void reset();  // releases every live block and forgets all counts
+
+  static LPVOID WINAPI alloc(SIZE_T size);
+  static LPVOID WINAPI reAlloc(LPVOID address, SIZE_T size);
+  static void WINAPI free(LPVOID address);
+  static DWORD WINAPI unpad(PCARD_RSA_DECRYPT_INFO info, DWORD* pcbUnpadded, PBYTE* ppbUnpadded);
+
+  // The nth allocation from now (1-based) returns NULL.
+  void failAllocation(int nth) { failAt_ = allocations_ + nth; }
+
+  std::size_t live() const { return blocks_.size(); }
+  int allocations() const { return allocations_; }
+  int frees() const { return frees_; }
+  int reAllocations() const { return reAllocations_; }
+  // Frees of a pointer that is not a live block (twice, or never allocated).
+  int badFrees() const { return badFrees_; }
+  std::size_t sizeOf(const void* block) const;
+
+  // What the unpad callback answers: its result, and on success a block from
+  // alloc() holding `unpadded`.
+  void setUnpad(DWORD result, std::vector<std::uint8_t> unpadded);
+  int unpadCalls() const { return unpadCalls_; }
+
+ private:
+  std::map<const void*, std::size_t> blocks_;
+  int allocations_ = 0;
+  int failAt_ = 0;
+  int frees_ = 0;
+  int reAllocations_ = 0;
+  int badFrees_ = 0;
+  DWORD unpadResult_ = 0;
+  std::vector<std::uint8_t> unpadded_;
+  int unpadCalls_ = 0;
+};
+
+}  // namespace vemra::test
