@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -86,6 +87,19 @@ bool serviceRuns() {
   return true;
 }
 
+// Whether this pcscd build has polkit, which would keep clients out unless
+// it is disabled.
+bool hasPolkitOption(const std::string& pcscd) {
+  const std::string command = pcscd + " --help 2>&1";
+  FILE* p = ::popen(command.c_str(), "r");
+  if (p == nullptr) return false;
+  std::string text;
+  char buf[256];
+  while (std::fgets(buf, sizeof buf, p) != nullptr) text += buf;
+  ::pclose(p);
+  return text.find("--disable-polkit") != std::string::npos;
+}
+
 std::string findPcscd() {
   for (const char* p : {"/usr/sbin/pcscd", "/sbin/pcscd", "/usr/local/sbin/pcscd"}) {
     if (::access(p, X_OK) == 0) return p;
@@ -149,7 +163,9 @@ std::string PcscStack::startLocked() {
   if (!serviceRuns()) {
     const std::string pcscd = findPcscd();
     if (pcscd.empty()) return "pcscd is not installed";
-    pcscdPid_ = spawn({pcscd, "--foreground", "--auto-exit"}, logPath("pcscd"));
+    std::vector<std::string> args{pcscd, "--foreground", "--auto-exit"};
+    if (hasPolkitOption(pcscd)) args.emplace_back("--disable-polkit");
+    pcscdPid_ = spawn(args, logPath("pcscd"));
     if (pcscdPid_ < 0) return "cannot start pcscd";
     const auto deadline = Clock::now() + 10s;
     while (!serviceRuns()) {
