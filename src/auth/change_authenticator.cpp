@@ -203,8 +203,8 @@ extern "C" DWORD WINAPI CardChangeAuthenticatorEx(PCARD_DATA pCardData, DWORD dw
 
   // The roles, not the reference values, decide: a card whose user PIN is not
   // reference 0x01 still gets the user's credential changed.
-  static char16_t userId[] = u"user";
-  static char16_t adminId[] = u"admin";
+  WCHAR userId[] = u"user";
+  WCHAR adminId[] = u"admin";
   DWORD rc = 0;
   if (dwFlags == PIN_CHANGE_FLAG_UNBLOCK) {
     if (dwAuthenticatingPinId == dwTargetPinId) return SCARD_E_INVALID_PARAMETER;
@@ -217,7 +217,7 @@ extern "C" DWORD WINAPI CardChangeAuthenticatorEx(PCARD_DATA pCardData, DWORD dw
       trace::step("\tPIN_CHANGE_FLAG_UNBLOCK need ADMIN rights!");
       return SCARD_E_INVALID_PARAMETER;
     }
-    rc = auth::CardUnblockPinCommon(pCardData, reinterpret_cast<LPWSTR>(userId), pbAuthenticatingPinData,
+    rc = auth::CardUnblockPinCommon(pCardData, userId, pbAuthenticatingPinData,
                                     cbAuthenticatingPinData, pbTargetData, cbTargetData, 0,
                                     CARD_AUTHENTICATE_PIN_CHALLENGE_RESPONSE, pcAttemptsRemaining);
   } else if (dwFlags == PIN_CHANGE_FLAG_CHANGEPIN) {
@@ -226,7 +226,7 @@ extern "C" DWORD WINAPI CardChangeAuthenticatorEx(PCARD_DATA pCardData, DWORD dw
       if (cbAuthenticatingPinData != auth::kBlockSize) return SCARD_W_WRONG_CHV;
       mode = CARD_AUTHENTICATE_PIN_CHALLENGE_RESPONSE;
     }
-    LPWSTR target = reinterpret_cast<LPWSTR>(dwTargetPinId == ROLE_USER ? userId : adminId);
+    LPWSTR target = dwTargetPinId == ROLE_USER ? userId : adminId;
     rc = CardChangeAuthenticator(pCardData, target, pbAuthenticatingPinData, cbAuthenticatingPinData, pbTargetData,
                                  cbTargetData, 0, mode, pcAttemptsRemaining);
   } else {
