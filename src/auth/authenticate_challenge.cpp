@@ -53,8 +53,7 @@ extern "C" DWORD WINAPI CardAuthenticateChallenge(PCARD_DATA pCardData, PBYTE pb
   auth::fillResponseBlock(response, pbResponseData, challengeIssued);
   const card::CardConfig& config = driver::config(pCardData);
   std::uint16_t sw = 0;
-  if (const DWORD rc = card::transmit(driver::cardHandle(pCardData),
-                                      card::Apdu{0x00, 0x82, 0x00, config.adminPinRef, response.view()}, sw))
+  if (const DWORD rc = auth::presentResponse(driver::cardHandle(pCardData), config.adminPinRef, response, sw))
     return rc;
   if (const DWORD rc = auth::loginResult(sw, pcAttemptsRemaining)) return rc;
   trace::function("\tFunction CardAuthenticateChallenge is done");

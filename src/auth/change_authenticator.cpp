@@ -34,14 +34,6 @@ DWORD changeAuthenticationResult(std::uint16_t sw, PDWORD pcAttemptsRemaining) {
   return card::mapStatus(sw, {{0x6983, SCARD_W_CHV_BLOCKED}}, SCARD_F_INTERNAL_ERROR);
 }
 
-// 0 for 0x9000, the exchange's failure unchanged, otherwise
-// SCARD_F_INTERNAL_ERROR.
-DWORD sendStep(card::Handle handle, const card::Apdu& apdu) {
-  std::uint16_t sw = 0;
-  if (const DWORD rc = card::transmit(handle, apdu, sw)) return rc;
-  return card::mapStatus(sw, {}, SCARD_F_INTERNAL_ERROR);
-}
-
 // The PIN-set command 80 72 02 R 08 with the new PIN block.
 card::Apdu setPinCommand(std::uint8_t reference, const Block& pin) {
   return card::Apdu{0x80, 0x72, 0x02, reference, pin.view()};
@@ -51,8 +43,8 @@ card::Apdu setPinCommand(std::uint8_t reference, const Block& pin) {
 // in one transaction EXTERNAL AUTHENTICATE and either CHANGE REFERENCE DATA
 // 00 24 01 A 10 with the new key (role ROLE_ADMIN) or the PIN-set command for
 // the user PIN. Success leaves the administrator authenticated on the card.
-DWORD changeAsAdministrator(PCARD_DATA pCardData, PIN_ID role, const BYTE* current, DWORD cbCurrent,
-                            const BYTE* fresh, DWORD cbFresh, DWORD cRetryCount, std::uint8_t challengeIssued,
+DWORD changeAsAdministrator(PCARD_DATA pCardData, PIN_ID role, const BYTE* current, DWORD cbCurrent, const BYTE* fresh,
+                            DWORD cbFresh, DWORD cRetryCount, std::uint8_t challengeIssued,
                             PDWORD pcAttemptsRemaining) {
   if (cbCurrent != kBlockSize) return SCARD_E_INVALID_PARAMETER;
   CardKey key;
@@ -75,11 +67,11 @@ DWORD changeAsAdministrator(PCARD_DATA pCardData, PIN_ID role, const BYTE* curre
   card::OuterTransaction transaction{handle};
   if (const DWORD rc = transaction.begin()) return rc;
   std::uint16_t sw = 0;
-  DWORD rc = card::transmit(handle, card::Apdu{0x00, 0x82, 0x00, config.adminPinRef, response.view()}, sw);
+  DWORD rc = presentResponse(handle, config.adminPinRef, response, sw);
   if (rc == 0) rc = changeAuthenticationResult(sw, pcAttemptsRemaining);
   if (rc == 0) {
-    rc = role == ROLE_ADMIN ? sendStep(handle, card::Apdu{0x00, 0x24, 0x01, config.adminPinRef, key.view()})
-                            : sendStep(handle, setPinCommand(config.userPinRef, pin));
+    rc = role == ROLE_ADMIN ? sendExpectingSuccess(handle, card::Apdu{0x00, 0x24, 0x01, config.adminPinRef, key.view()})
+                            : sendExpectingSuccess(handle, setPinCommand(config.userPinRef, pin));
   }
   return transaction.finish(rc);
 }
@@ -98,11 +90,8 @@ DWORD changeWithPin(PCARD_DATA pCardData, std::uint8_t reference, const BYTE* cu
   const card::Handle handle = driver::cardHandle(pCardData);
   card::OuterTransaction transaction{handle};
   if (const DWORD rc = transaction.begin()) return rc;
-  std::uint8_t length = 0;
-  std::uint16_t sw = 0;
-  DWORD rc = card::transmit(handle, card::Apdu{0x00, 0x20, 0x00, reference, currentPin.view()}, {}, length, sw);
-  if (rc == 0) rc = length != 0 ? SCARD_F_INTERNAL_ERROR : pinVerificationResult(sw, pcAttemptsRemaining);
-  if (rc == 0) rc = sendStep(handle, setPinCommand(reference, newPin));
+  DWORD rc = verifyPin(handle, reference, currentPin, pcAttemptsRemaining);
+  if (rc == 0) rc = sendExpectingSuccess(handle, setPinCommand(reference, newPin));
   return transaction.finish(rc);
 }
 
@@ -133,10 +122,10 @@ DWORD changeWithPin(PCARD_DATA pCardData, std::uint8_t reference, const BYTE* cu
  * SCARD_W_WRONG_CHV, SCARD_W_CHV_BLOCKED, SCARD_F_INTERNAL_ERROR (any other
  * refusal), or a PC/SC failure.
  */
-extern "C" DWORD WINAPI CardChangeAuthenticator(PCARD_DATA pCardData, LPWSTR pwszUserId,
-                                                PBYTE pbCurrentAuthenticator, DWORD cbCurrentAuthenticator,
-                                                PBYTE pbNewAuthenticator, DWORD cbNewAuthenticator,
-                                                DWORD cRetryCount, DWORD dwFlags, PDWORD pcAttemptsRemaining) {
+extern "C" DWORD WINAPI CardChangeAuthenticator(PCARD_DATA pCardData, LPWSTR pwszUserId, PBYTE pbCurrentAuthenticator,
+                                                DWORD cbCurrentAuthenticator, PBYTE pbNewAuthenticator,
+                                                DWORD cbNewAuthenticator, DWORD cRetryCount, DWORD dwFlags,
+                                                PDWORD pcAttemptsRemaining) {
   using namespace vemra;
   trace::function("Function CardChangeAuthenticator called");
   const std::uint8_t challengeIssued = driver::challengeIssuedBeforePrologue(pCardData);
@@ -147,13 +136,13 @@ extern "C" DWORD WINAPI CardChangeAuthenticator(PCARD_DATA pCardData, LPWSTR pws
 
   DWORD rc = 0;
   if (dwFlags == CARD_AUTHENTICATE_PIN_CHALLENGE_RESPONSE) {
-    rc = auth::changeAsAdministrator(pCardData, role, pbCurrentAuthenticator, cbCurrentAuthenticator,
-                                     pbNewAuthenticator, cbNewAuthenticator, cRetryCount, challengeIssued,
-                                     pcAttemptsRemaining);
+    rc =
+        auth::changeAsAdministrator(pCardData, role, pbCurrentAuthenticator, cbCurrentAuthenticator, pbNewAuthenticator,
+                                    cbNewAuthenticator, cRetryCount, challengeIssued, pcAttemptsRemaining);
   } else if (dwFlags == CARD_AUTHENTICATE_PIN_PIN) {
-    rc = auth::changeWithPin(pCardData, auth::referenceOfRole(driver::config(pCardData), role),
-                             pbCurrentAuthenticator, cbCurrentAuthenticator, pbNewAuthenticator, cbNewAuthenticator,
-                             cRetryCount, pcAttemptsRemaining);
+    rc = auth::changeWithPin(pCardData, auth::referenceOfRole(driver::config(pCardData), role), pbCurrentAuthenticator,
+                             cbCurrentAuthenticator, pbNewAuthenticator, cbNewAuthenticator, cRetryCount,
+                             pcAttemptsRemaining);
   } else {
     trace::step("\tdwFlags isn't checked");
     return SCARD_E_INVALID_PARAMETER;
@@ -217,9 +206,8 @@ extern "C" DWORD WINAPI CardChangeAuthenticatorEx(PCARD_DATA pCardData, DWORD dw
       trace::step("\tPIN_CHANGE_FLAG_UNBLOCK need ADMIN rights!");
       return SCARD_E_INVALID_PARAMETER;
     }
-    rc = auth::CardUnblockPinCommon(pCardData, userId, pbAuthenticatingPinData,
-                                    cbAuthenticatingPinData, pbTargetData, cbTargetData, 0,
-                                    CARD_AUTHENTICATE_PIN_CHALLENGE_RESPONSE, pcAttemptsRemaining);
+    rc = auth::CardUnblockPinCommon(pCardData, userId, pbAuthenticatingPinData, cbAuthenticatingPinData, pbTargetData,
+                                    cbTargetData, 0, CARD_AUTHENTICATE_PIN_CHALLENGE_RESPONSE, pcAttemptsRemaining);
   } else if (dwFlags == PIN_CHANGE_FLAG_CHANGEPIN) {
     DWORD mode = CARD_AUTHENTICATE_PIN_PIN;
     if (dwAuthenticatingPinId != ROLE_USER) {

@@ -53,6 +53,25 @@ DWORD pinVerificationResult(std::uint16_t sw, PDWORD pcAttemptsRemaining) {
   return card::mapStatus(sw, {{0x6983, SCARD_W_CHV_BLOCKED}}, SCARD_F_INTERNAL_ERROR);
 }
 
+DWORD sendExpectingSuccess(card::Handle handle, const card::Apdu& apdu) {
+  std::uint16_t sw = 0;
+  if (const DWORD rc = card::transmit(handle, apdu, sw)) return rc;
+  return card::mapStatus(sw, {}, SCARD_F_INTERNAL_ERROR);
+}
+
+DWORD verifyPin(card::Handle handle, std::uint8_t reference, const Block& pin, PDWORD pcAttemptsRemaining) {
+  std::uint8_t length = 0;
+  std::uint16_t sw = 0;
+  if (const DWORD rc = card::transmit(handle, card::Apdu{0x00, 0x20, 0x00, reference, pin.view()}, {}, length, sw))
+    return rc;
+  if (length != 0) return SCARD_F_INTERNAL_ERROR;
+  return pinVerificationResult(sw, pcAttemptsRemaining);
+}
+
+DWORD presentResponse(card::Handle handle, std::uint8_t adminPinRef, const Block& response, std::uint16_t& sw) {
+  return card::transmit(handle, card::Apdu{0x00, 0x82, 0x00, adminPinRef, response.view()}, sw);
+}
+
 CallerBuffer::CallerBuffer(PCARD_DATA pCardData, std::size_t size) : cardData_(pCardData) {
   if (pCardData->pfnCspAlloc != nullptr) block_ = static_cast<BYTE*>(pCardData->pfnCspAlloc(size));
 }

@@ -12,6 +12,7 @@
 
 #include "card/bytes.h"
 #include "card/config.h"
+#include "card/exchange.h"
 #include "vemradrv/minidriver.h"
 
 namespace vemra::auth {
@@ -40,9 +41,7 @@ class SecretBytes {
 
 using Block = SecretBytes<kBlockSize>;
 
-[[nodiscard]] constexpr bool isPinLength(DWORD length) {
-  return length >= kMinPinLength && length <= kMaxPinLength;
-}
+[[nodiscard]] constexpr bool isPinLength(DWORD length) { return length >= kMinPinLength && length <= kMaxPinLength; }
 
 // Fills `block` with the `length` bytes at `pin` followed by 0x00 up to eight.
 // Returns false, leaving the block all zeros, when the PIN would not fit
@@ -70,6 +69,22 @@ void fillResponseBlock(Block& block, const BYTE* response, std::uint8_t challeng
 // `pcAttemptsRemaining` when it is not NULL and gives SCARD_W_WRONG_CHV;
 // anything else SCARD_F_INTERNAL_ERROR. Nothing else is written.
 [[nodiscard]] DWORD pinVerificationResult(std::uint16_t sw, PDWORD pcAttemptsRemaining);
+
+// Sends `apdu`, a command answered by a status word alone. Returns 0 for
+// 0x9000, the exchange's failure unchanged, SCARD_F_INTERNAL_ERROR for any
+// other status; answer data is ignored.
+[[nodiscard]] DWORD sendExpectingSuccess(card::Handle handle, const card::Apdu& apdu);
+
+// Sends VERIFY 00 20 00 `reference` 08 with `pin`. Returns the exchange's
+// failure unchanged, SCARD_F_INTERNAL_ERROR for an answer carrying data,
+// otherwise the pinVerificationResult of its status word.
+[[nodiscard]] DWORD verifyPin(card::Handle handle, std::uint8_t reference, const Block& pin,
+                              PDWORD pcAttemptsRemaining);
+
+// Sends EXTERNAL AUTHENTICATE 00 82 00 `adminPinRef` 08 with the response
+// block; returns the exchange's result, the card's status word in `sw`.
+[[nodiscard]] DWORD presentResponse(card::Handle handle, std::uint8_t adminPinRef, const Block& response,
+                                    std::uint16_t& sw);
 
 // A block from the provider's pfnCspAlloc that is meant for the caller. Unless
 // `release()` hands it over, it goes back to pfnCspFree when the holder goes

@@ -2,7 +2,6 @@
 // with the card's deauthenticate command 80 40 R 00 00.
 #include "auth/credentials.h"
 #include "card/exchange.h"
-#include "card/status.h"
 #include "driver/context.h"
 #include "driver/entry_points.h"
 #include "driver/prologue.h"
@@ -16,13 +15,10 @@ constexpr std::uint8_t kAllReferences = 0x00;
 constexpr PIN_SET kHighestPinSet = 0xFF;
 constexpr PIN_ID kHighestPinId = 7;
 
-// Sends deauthenticate 80 40 `reference` 00 00. Returns 0 for 0x9000, the
-// exchange's failure unchanged, or SCARD_F_INTERNAL_ERROR; answer data is
-// ignored.
+// Sends deauthenticate 80 40 `reference` 00 00: 0 for 0x9000, the
+// exchange's failure unchanged, or SCARD_F_INTERNAL_ERROR.
 DWORD deauthenticate(card::Handle handle, std::uint8_t reference) {
-  std::uint16_t sw = 0;
-  if (const DWORD rc = card::transmit(handle, card::Apdu{0x80, 0x40, reference, 0x00}, sw)) return rc;
-  return card::mapStatus(sw, {}, SCARD_F_INTERNAL_ERROR);
+  return sendExpectingSuccess(handle, card::Apdu{0x80, 0x40, reference, 0x00});
 }
 
 // The card's reference of PIN identifier `pinId` (1 to 7): the configured
@@ -52,8 +48,8 @@ extern "C" DWORD WINAPI CardDeauthenticate(PCARD_DATA pCardData, LPWSTR pwszUser
   if (dwFlags != 0) return SCARD_E_INVALID_PARAMETER;
   const PIN_ID role = auth::roleOfUserId(pwszUserId);
   if (role == ROLE_EVERYONE) return SCARD_E_INVALID_PARAMETER;
-  if (const DWORD rc = auth::deauthenticate(driver::cardHandle(pCardData),
-                                            auth::referenceOfRole(driver::config(pCardData), role)))
+  if (const DWORD rc =
+          auth::deauthenticate(driver::cardHandle(pCardData), auth::referenceOfRole(driver::config(pCardData), role)))
     return rc;
   trace::function("\tFunction CardDeauthenticate is done");
   return 0;
@@ -84,8 +80,7 @@ extern "C" DWORD WINAPI CardDeauthenticateEx(PCARD_DATA pCardData, PIN_SET PinId
   } else {
     for (PIN_ID pinId = ROLE_USER; pinId <= auth::kHighestPinId; ++pinId) {
       if ((PinId & CREATE_PIN_SET(pinId)) == 0) continue;
-      if (const DWORD rc =
-              auth::deauthenticate(handle, auth::referenceOfPinId(driver::config(pCardData), pinId)))
+      if (const DWORD rc = auth::deauthenticate(handle, auth::referenceOfPinId(driver::config(pCardData), pinId)))
         return rc;
     }
   }

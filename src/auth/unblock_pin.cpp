@@ -28,27 +28,19 @@ DWORD unblockAuthenticationResult(std::uint16_t sw, PDWORD pcAttemptsRemaining) 
   return SCARD_W_WRONG_CHV;
 }
 
-// One command of the sequence after the authentication: 0 for 0x9000, the
-// exchange's failure unchanged, SCARD_F_INTERNAL_ERROR for any other status.
-DWORD sendStep(card::Handle handle, const card::Apdu& apdu) {
-  std::uint16_t sw = 0;
-  if (const DWORD rc = card::transmit(handle, apdu, sw)) return rc;
-  return card::mapStatus(sw, {}, SCARD_F_INTERNAL_ERROR);
-}
-
 // The unblock's commands, inside the caller's transaction: EXTERNAL
 // AUTHENTICATE, RESET RETRY COUNTER 00 2C 03 U, CHANGE REFERENCE DATA
 // 00 24 01 U 08 with the new PIN block, deauthenticate 80 40 A. Stops at the
 // first failure; what was done before it stays done on the card.
-DWORD unblockSequence(card::Handle handle, const card::CardConfig& config, const Block& response,
-                      const Block& newPin, PDWORD pcAttemptsRemaining) {
+DWORD unblockSequence(card::Handle handle, const card::CardConfig& config, const Block& response, const Block& newPin,
+                      PDWORD pcAttemptsRemaining) {
   std::uint16_t sw = 0;
-  if (const DWORD rc = card::transmit(handle, card::Apdu{0x00, 0x82, 0x00, config.adminPinRef, response.view()}, sw))
-    return rc;
+  if (const DWORD rc = presentResponse(handle, config.adminPinRef, response, sw)) return rc;
   if (const DWORD rc = unblockAuthenticationResult(sw, pcAttemptsRemaining)) return rc;
-  if (const DWORD rc = sendStep(handle, card::Apdu{0x00, 0x2C, 0x03, config.userPinRef})) return rc;
-  if (const DWORD rc = sendStep(handle, card::Apdu{0x00, 0x24, 0x01, config.userPinRef, newPin.view()})) return rc;
-  return sendStep(handle, card::Apdu{0x80, 0x40, config.adminPinRef, 0x00});
+  if (const DWORD rc = sendExpectingSuccess(handle, card::Apdu{0x00, 0x2C, 0x03, config.userPinRef})) return rc;
+  if (const DWORD rc = sendExpectingSuccess(handle, card::Apdu{0x00, 0x24, 0x01, config.userPinRef, newPin.view()}))
+    return rc;
+  return sendExpectingSuccess(handle, card::Apdu{0x80, 0x40, config.adminPinRef, 0x00});
 }
 
 }  // namespace
