@@ -99,8 +99,7 @@ TEST_F(AuthOnSimulatedCard, UnblockWithAStaleChallengeIsAWrongResponse) {
   DWORD attempts = kUntouched;
   std::vector<BYTE> newPin = bytes("4321");
   EXPECT_EQ(CardChangeAuthenticatorEx(&cardData, PIN_CHANGE_FLAG_UNBLOCK, ROLE_ADMIN,
-                                      const_cast<BYTE*>(response.data()), 8, ROLE_USER, newPin.data(), 4, 0,
-                                      &attempts),
+                                      const_cast<BYTE*>(response.data()), 8, ROLE_USER, newPin.data(), 4, 0, &attempts),
             SCARD_W_WRONG_CHV);
   EXPECT_EQ(attempts, 2u);
   EXPECT_EQ(probe(adminRef), notVerified(2));
@@ -154,10 +153,10 @@ TEST_F(AuthOnSimulatedCard, AdministratorKeyChangeThenLoginWithTheNewKey) {
   newKey24.insert(newKey24.end(), newKey16.begin(), newKey16.begin() + 8);
 
   const auto response = challengeResponse();
-  EXPECT_EQ(CardChangeAuthenticatorEx(&cardData, PIN_CHANGE_FLAG_CHANGEPIN, ROLE_ADMIN,
-                                      const_cast<BYTE*>(response.data()), 8, ROLE_ADMIN, newKey24.data(), 24, 0,
-                                      nullptr),
-            0u);
+  EXPECT_EQ(
+      CardChangeAuthenticatorEx(&cardData, PIN_CHANGE_FLAG_CHANGEPIN, ROLE_ADMIN, const_cast<BYTE*>(response.data()), 8,
+                                ROLE_ADMIN, newKey24.data(), 24, 0, nullptr),
+      0u);
   EXPECT_EQ(CardDeauthenticateEx(&cardData, CREATE_PIN_SET(ROLE_ADMIN), 0), 0u);
   EXPECT_EQ(probe(adminRef), notVerified(3));
 

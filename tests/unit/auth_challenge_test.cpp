@@ -169,12 +169,15 @@ TEST_F(ChallengeTest, AnyCompletedPrologueInBetweenSpendsTheChallenge) {
     std::vector<std::pair<std::string, std::string>> commands;  // after its selection
   } calls[] = {
       {"CardDeauthenticate refusing its flags", [&](PCARD_DATA d) { return CardDeauthenticate(d, user, 1); }, {}},
-      {"CardDeauthenticate", [&](PCARD_DATA d) { return CardDeauthenticate(d, user, 0); },
+      {"CardDeauthenticate",
+       [&](PCARD_DATA d) { return CardDeauthenticate(d, user, 0); },
        {{"80 40 01 00 00", "90 00"}}},
       {"CardAuthenticateChallenge refusing 7 bytes",
-       [&](PCARD_DATA d) { return CardAuthenticateChallenge(d, shortResponse.data(), 7, nullptr); }, {}},
+       [&](PCARD_DATA d) { return CardAuthenticateChallenge(d, shortResponse.data(), 7, nullptr); },
+       {}},
       {"CardAuthenticateEx for the user refusing a NULL PIN",
-       [&](PCARD_DATA d) { return CardAuthenticateEx(d, ROLE_USER, 0, nullptr, 4, nullptr, nullptr, nullptr); }, {}},
+       [&](PCARD_DATA d) { return CardAuthenticateEx(d, ROLE_USER, 0, nullptr, 4, nullptr, nullptr, nullptr); },
+       {}},
       {"CardAuthenticateEx for the administrator generating a session PIN",
        [&](PCARD_DATA d) {
          return CardAuthenticateEx(d, ROLE_ADMIN, CARD_AUTHENTICATE_GENERATE_SESSION_PIN, response.data(), 8, nullptr,

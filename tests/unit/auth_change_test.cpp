@@ -16,8 +16,7 @@ constexpr std::string_view kResponse = "11 22 33 44 55 66 77 88";
 constexpr std::string_view kCallersResponse = "00 82 00 03 08 11 22 33 44 55 66 77 88";
 constexpr std::string_view kZeroResponse = "00 82 00 03 08 00 00 00 00 00 00 00 00";
 // A 24-byte two-key triple-DES key: K1 K2 K1.
-constexpr std::string_view kNewKey =
-    "01 23 45 67 89 AB CD EF FE DC BA 98 76 54 32 10 01 23 45 67 89 AB CD EF";
+constexpr std::string_view kNewKey = "01 23 45 67 89 AB CD EF FE DC BA 98 76 54 32 10 01 23 45 67 89 AB CD EF";
 
 class ChangeTest : public DriverTest {
  protected:
@@ -34,8 +33,7 @@ class ChangeTest : public DriverTest {
     return CardUnblockPin(&cardData, user, response.data(), 8, pin.data(), static_cast<DWORD>(pin.size()), 0,
                           CARD_AUTHENTICATE_PIN_CHALLENGE_RESPONSE);
   }
-  DWORD change(LPWSTR userId, std::string_view current, std::string_view fresh, DWORD mode,
-               PDWORD attempts = nullptr) {
+  DWORD change(LPWSTR userId, std::string_view current, std::string_view fresh, DWORD mode, PDWORD attempts = nullptr) {
     std::vector<BYTE> a = hex(current), b = hex(fresh);
     return CardChangeAuthenticator(&cardData, userId, a.data(), static_cast<DWORD>(a.size()), b.data(),
                                    static_cast<DWORD>(b.size()), 0, mode, attempts);
@@ -419,17 +417,17 @@ TEST_F(ChangeTest, ChangeAuthenticatorExRefusals) {
   }
   std::vector<BYTE> data = hex(kResponse);
   expectSelectApplication();
-  EXPECT_EQ(CardChangeAuthenticatorEx(&cardData, kUnblock, ROLE_ADMIN, nullptr, 8, ROLE_USER, data.data(), 4, 0,
-                                      nullptr),
-            SCARD_E_INVALID_PARAMETER);
+  EXPECT_EQ(
+      CardChangeAuthenticatorEx(&cardData, kUnblock, ROLE_ADMIN, nullptr, 8, ROLE_USER, data.data(), 4, 0, nullptr),
+      SCARD_E_INVALID_PARAMETER);
   expectSelectApplication();
-  EXPECT_EQ(CardChangeAuthenticatorEx(&cardData, kUnblock, ROLE_ADMIN, data.data(), 8, ROLE_USER, nullptr, 4, 0,
-                                      nullptr),
-            SCARD_E_INVALID_PARAMETER);
+  EXPECT_EQ(
+      CardChangeAuthenticatorEx(&cardData, kUnblock, ROLE_ADMIN, data.data(), 8, ROLE_USER, nullptr, 4, 0, nullptr),
+      SCARD_E_INVALID_PARAMETER);
   expectSelectApplication();
-  EXPECT_EQ(CardChangeAuthenticatorEx(&cardData, kUnblock, ROLE_ADMIN, data.data(), 8, ROLE_USER, data.data(), 4, 1,
-                                      nullptr),
-            SCARD_E_INVALID_PARAMETER);
+  EXPECT_EQ(
+      CardChangeAuthenticatorEx(&cardData, kUnblock, ROLE_ADMIN, data.data(), 8, ROLE_USER, data.data(), 4, 1, nullptr),
+      SCARD_E_INVALID_PARAMETER);
   EXPECT_EQ(sentCommands().size(), std::size(cases) + 3) << "the selections only";
 }
 

@@ -22,8 +22,8 @@ class LoginTest : public DriverTest {
                                static_cast<DWORD>(bytes.size()), attempts);
   }
   DWORD authenticateUser(DWORD flags, std::vector<BYTE> pin, PDWORD attempts = nullptr) {
-    return CardAuthenticateEx(&cardData, ROLE_USER, flags, pin.data(), static_cast<DWORD>(pin.size()), nullptr,
-                              nullptr, attempts);
+    return CardAuthenticateEx(&cardData, ROLE_USER, flags, pin.data(), static_cast<DWORD>(pin.size()), nullptr, nullptr,
+                              attempts);
   }
   char16_t user[5] = u"user";
   char16_t admin[6] = u"admin";
@@ -134,16 +134,15 @@ TEST_F(LoginTest, AuthenticatePinRefusesBadArgumentsWithoutSendingVerify) {
     PBYTE pin;
     DWORD length;
   } cases[] = {
-      {"3-byte PIN", user, pin.data(), 3},        {"9-byte PIN", user, pin.data(), 9},
-      {"NULL PIN", user, nullptr, 4},             {"NULL user", nullptr, pin.data(), 4},
-      {"\"User\"", upper, pin.data(), 4},         {"\"users\"", longer, pin.data(), 4},
-      {"\"use\"", shorter, pin.data(), 4},        {"\"admin2\"", adminX, pin.data(), 4},
+      {"3-byte PIN", user, pin.data(), 3},  {"9-byte PIN", user, pin.data(), 9},
+      {"NULL PIN", user, nullptr, 4},       {"NULL user", nullptr, pin.data(), 4},
+      {"\"User\"", upper, pin.data(), 4},   {"\"users\"", longer, pin.data(), 4},
+      {"\"use\"", shorter, pin.data(), 4},  {"\"admin2\"", adminX, pin.data(), 4},
       {"empty user", empty, pin.data(), 4},
   };
   for (const Case& c : cases) {
     expectSelectApplication();
-    EXPECT_EQ(CardAuthenticatePin(&cardData, c.userId, c.pin, c.length, nullptr), SCARD_E_INVALID_PARAMETER)
-        << c.what;
+    EXPECT_EQ(CardAuthenticatePin(&cardData, c.userId, c.pin, c.length, nullptr), SCARD_E_INVALID_PARAMETER) << c.what;
   }
   EXPECT_EQ(sentCommands().size(), std::size(cases)) << "the selections only";
 }
@@ -222,8 +221,8 @@ TEST_F(LoginTest, GeneratedSessionPinFailuresLeaveNoBuffer) {
     if (c.failAllocation) provider().failAllocation(1);
     BYTE* session = reinterpret_cast<BYTE*>(&cardData);  // anything but NULL
     DWORD sessionLength = kUntouched;
-    EXPECT_EQ(CardAuthenticateEx(&cardData, ROLE_USER, CARD_AUTHENTICATE_GENERATE_SESSION_PIN, pin.data(), 4,
-                                 &session, &sessionLength, nullptr),
+    EXPECT_EQ(CardAuthenticateEx(&cardData, ROLE_USER, CARD_AUTHENTICATE_GENERATE_SESSION_PIN, pin.data(), 4, &session,
+                                 &sessionLength, nullptr),
               c.result)
         << c.what;
     EXPECT_EQ(session, nullptr) << c.what;
@@ -269,9 +268,8 @@ TEST_F(LoginTest, AuthenticateExRefusesArgumentsWithoutSendingAnything) {
   for (const Case& c : cases) {
     clearTrace();
     expectSelectApplication();
-    EXPECT_EQ(CardAuthenticateEx(&cardData, c.pinId, c.flags, c.pin, c.length,
-                                 c.sessionOutputs ? &session : nullptr, c.sessionOutputs ? &sessionLength : nullptr,
-                                 nullptr),
+    EXPECT_EQ(CardAuthenticateEx(&cardData, c.pinId, c.flags, c.pin, c.length, c.sessionOutputs ? &session : nullptr,
+                                 c.sessionOutputs ? &sessionLength : nullptr, nullptr),
               c.result)
         << c.what;
     EXPECT_EQ(traced("CardAuthenticateEx dwFlags SCARD_E_INVALID_PARAMETER"), c.flagTrace) << c.what;
