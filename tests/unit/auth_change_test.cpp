@@ -18,8 +18,21 @@ constexpr std::string_view kZeroResponse = "00 82 00 03 08 00 00 00 00 00 00 00 
 // A 24-byte two-key triple-DES key: K1 K2 K1.
 constexpr std::string_view kNewKey = "01 23 45 67 89 AB CD EF FE DC BA 98 76 54 32 10 01 23 45 67 89 AB CD EF";
 
+// A card's answer to the authenticating command and what the caller gets.
+struct Outcome {
+  std::string_view answer;
+  DWORD result;
+  DWORD attempts;     // what pcAttemptsRemaining holds afterwards
+  const char* trace;  // a message that must have been traced, if any
+};
+
 class ChangeTest : public DriverTest {
  protected:
+  void expectOutcome(const Outcome& o, DWORD result, DWORD attempts) {
+    EXPECT_EQ(result, o.result) << o.answer;
+    EXPECT_EQ(attempts, o.attempts) << o.answer;
+    EXPECT_TRUE(o.trace == nullptr || traced(o.trace)) << o.answer;
+  }
   void getChallenge() {
     expectSelectApplication();
     card.expect("00 84 00 00 08", "C1 C2 C3 C4 C5 C6 C7 C8 90 00");
@@ -116,12 +129,7 @@ TEST_F(ChangeTest, UnblockRefusesArgumentsBeforeAnyCommand) {
 // Every refusal of the response but 0x6983 counts as a wrong response in the
 // unblock; the retry count comes out through CardChangeAuthenticatorEx.
 TEST_F(ChangeTest, UnblockRefusedResponsesAreWrongOrBlocked) {
-  struct Case {
-    std::string_view answer;
-    DWORD result;
-    DWORD attempts;
-    const char* trace;
-  } cases[] = {
+  const Outcome cases[] = {
       {"63 C2", SCARD_W_WRONG_CHV, 2, "\tWRONG KEY\n"},
       {"63 C0", SCARD_W_WRONG_CHV, 0, "\tWRONG KEY\n"},
       {"6A 82", SCARD_W_WRONG_CHV, 0, "\tWRONG KEY\n"},
@@ -129,17 +137,15 @@ TEST_F(ChangeTest, UnblockRefusedResponsesAreWrongOrBlocked) {
       {"69 83", SCARD_W_CHV_BLOCKED, kUntouched, "\tKEY BLOCKED\n"},
   };
   bind();
-  for (const Case& c : cases) {
+  for (const Outcome& c : cases) {
     clearTrace();
     getChallenge();
     expectSelectApplication();  // CardChangeAuthenticatorEx
     expectSelectApplication();  // the unblock it hands the call to
     card.expect(kCallersResponse, c.answer);
     DWORD attempts = kUntouched;
-    EXPECT_EQ(changeEx(PIN_CHANGE_FLAG_UNBLOCK, ROLE_ADMIN, kResponse, ROLE_USER, "35 36 37 38", &attempts), c.result)
-        << c.answer;
-    EXPECT_EQ(attempts, c.attempts) << c.answer;
-    EXPECT_TRUE(traced(c.trace)) << c.answer;
+    const DWORD rc = changeEx(PIN_CHANGE_FLAG_UNBLOCK, ROLE_ADMIN, kResponse, ROLE_USER, "35 36 37 38", &attempts);
+    expectOutcome(c, rc, attempts);
     EXPECT_TRUE(traced("\tFunction CardChangeAuthenticator is done")) << c.answer;
     EXPECT_EQ(pcsc().commands().back().depth, 2) << c.answer;
   }
@@ -226,52 +232,39 @@ TEST_F(ChangeTest, PinModeVerifiesTheCurrentPinAndSetsTheNewOne) {
 // In CardChangeAuthenticator only 0x63Cx is a wrong response; other refusals
 // are internal errors (unlike the unblock).
 TEST_F(ChangeTest, AdministratorModeRefusedResponses) {
-  struct Case {
-    std::string_view answer;
-    DWORD result;
-    DWORD attempts;
-    const char* trace;
-  } cases[] = {
+  const Outcome cases[] = {
       {"63 C1", SCARD_W_WRONG_CHV, 1, "\tWRONG KEY\n"},
       {"69 83", SCARD_W_CHV_BLOCKED, kUntouched, "\tKEY BLOCKED\n"},
       {"6A 82", SCARD_F_INTERNAL_ERROR, kUntouched, nullptr},
   };
   bind();
-  for (const Case& c : cases) {
+  for (const Outcome& c : cases) {
     clearTrace();
     getChallenge();
     expectSelectApplication();
     card.expect(kCallersResponse, c.answer);
     DWORD attempts = kUntouched;
-    EXPECT_EQ(change(user, kResponse, "39 39 39 39", CARD_AUTHENTICATE_PIN_CHALLENGE_RESPONSE, &attempts), c.result)
-        << c.answer;
-    EXPECT_EQ(attempts, c.attempts) << c.answer;
-    EXPECT_TRUE(c.trace == nullptr || traced(c.trace)) << c.answer;
+    const DWORD rc = change(user, kResponse, "39 39 39 39", CARD_AUTHENTICATE_PIN_CHALLENGE_RESPONSE, &attempts);
+    expectOutcome(c, rc, attempts);
     EXPECT_FALSE(traced("\tFunction CardChangeAuthenticator is done")) << c.answer;
   }
 }
 
 TEST_F(ChangeTest, PinModeRefusedCurrentPin) {
-  struct Case {
-    std::string_view answer;
-    DWORD result;
-    DWORD attempts;
-    const char* trace;
-  } cases[] = {
+  const Outcome cases[] = {
       {"63 C0", SCARD_W_WRONG_CHV, 0, "\tWRONG PIN\n"},
       {"69 83", SCARD_W_CHV_BLOCKED, kUntouched, "\tPIN BLOCKED\n"},
       {"6A 82", SCARD_F_INTERNAL_ERROR, kUntouched, nullptr},
       {"00 90 00", SCARD_F_INTERNAL_ERROR, kUntouched, nullptr},  // VERIFY answered with data
   };
   bind();
-  for (const Case& c : cases) {
+  for (const Outcome& c : cases) {
     clearTrace();
     expectSelectApplication();
     card.expect("00 20 00 01 08 31 32 33 34 00 00 00 00", c.answer);
     DWORD attempts = kUntouched;
-    EXPECT_EQ(change(user, "31 32 33 34", "35 36 37 38", CARD_AUTHENTICATE_PIN_PIN, &attempts), c.result) << c.answer;
-    EXPECT_EQ(attempts, c.attempts) << c.answer;
-    EXPECT_TRUE(c.trace == nullptr || traced(c.trace)) << c.answer;
+    const DWORD rc = change(user, "31 32 33 34", "35 36 37 38", CARD_AUTHENTICATE_PIN_PIN, &attempts);
+    expectOutcome(c, rc, attempts);
   }
   EXPECT_EQ(pcsc().depth(0xCA), 0);
 }

@@ -78,28 +78,23 @@ const VerifyOutcome kVerifyOutcomes[] = {
 
 TEST_F(LoginTest, VerifyAnswersMapToErrorsAndTheRetryCount) {
   bind();
-  for (const VerifyOutcome& o : kVerifyOutcomes) {
-    clearTrace();
-    expectSelectApplication();
-    card.expect("00 20 00 01 08 31 32 33 34 00 00 00 00", o.answer);
-    DWORD attempts = kUntouched;
-    EXPECT_EQ(authenticatePin(u"user", "31 32 33 34", &attempts), o.result) << o.answer;
-    EXPECT_EQ(attempts, o.attempts) << o.answer;
-    EXPECT_TRUE(o.trace == nullptr || traced(o.trace)) << o.answer;
-    EXPECT_FALSE(traced("\tFunction CardAuthenticatePin is done")) << o.answer;
-  }
-}
-
-TEST_F(LoginTest, SessionPinVerifyAnswersMapLikeVerify) {
-  bind();
-  for (const VerifyOutcome& o : kVerifyOutcomes) {
-    clearTrace();
-    expectSelectApplication();
-    card.expect("80 74 00 01 08 31 32 33 34 00 00 00 00", o.answer);
-    DWORD attempts = kUntouched;
-    EXPECT_EQ(authenticateUser(0, hex("31 32 33 34"), &attempts), o.result) << o.answer;
-    EXPECT_EQ(attempts, o.attempts) << o.answer;
-    EXPECT_TRUE(o.trace == nullptr || traced(o.trace)) << o.answer;
+  for (const bool sessionPinVerify : {false, true}) {
+    for (const VerifyOutcome& o : kVerifyOutcomes) {
+      clearTrace();
+      expectSelectApplication();
+      card.expect(
+          sessionPinVerify ? "80 74 00 01 08 31 32 33 34 00 00 00 00" : "00 20 00 01 08 31 32 33 34 00 00 00 00",
+          o.answer);
+      DWORD attempts = kUntouched;
+      const DWORD rc = sessionPinVerify ? authenticateUser(0, hex("31 32 33 34"), &attempts)
+                                        : authenticatePin(u"user", "31 32 33 34", &attempts);
+      EXPECT_EQ(rc, o.result) << o.answer << (sessionPinVerify ? " to 80 74" : " to VERIFY");
+      EXPECT_EQ(attempts, o.attempts) << o.answer;
+      EXPECT_TRUE(o.trace == nullptr || traced(o.trace)) << o.answer;
+      EXPECT_FALSE(
+          traced(sessionPinVerify ? "Function CardAuthenticateEx is done" : "\tFunction CardAuthenticatePin is done"))
+          << o.answer;
+    }
   }
 }
 
