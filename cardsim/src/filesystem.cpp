@@ -255,9 +255,10 @@ std::vector<uint8_t> controlParameters(const CardState& state, const Node& node,
     in.push_back(static_cast<uint8_t>(node.keyProprietary.size()));
     in.insert(in.end(), node.keyProprietary.begin(), node.keyProprietary.end());
   }
-  std::vector<uint8_t> out{static_cast<uint8_t>(fci ? 0x6F : 0x62), static_cast<uint8_t>(in.size())};
-  out.insert(out.end(), in.begin(), in.end());
-  return out;
+  // Tag and length go in front of the body (built this way rather than by
+  // inserting into a two-byte vector, which GCC 12 misreads as an overflow).
+  in.insert(in.begin(), {static_cast<uint8_t>(fci ? 0x6F : 0x62), static_cast<uint8_t>(in.size())});
+  return in;
 }
 
 Node* resolveFid(const CardState& state, uint16_t fid) {
