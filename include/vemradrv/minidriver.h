@@ -61,6 +61,28 @@ extern "C" {
 /* Error codes (interface values)                                     */
 /* ------------------------------------------------------------------ */
 #define VEMRA_CODE(x) ((DWORD)(x))
+#ifdef _WIN32
+/* <winerror.h> gives the SCARD_ codes the signed HRESULT type; the interface
+ * returns them as DWORD, so they are defined again below with that type
+ * (same values). */
+#undef SCARD_S_SUCCESS
+#undef SCARD_F_INTERNAL_ERROR
+#undef SCARD_E_INVALID_HANDLE
+#undef SCARD_E_INVALID_PARAMETER
+#undef SCARD_E_INVALID_TARGET
+#undef SCARD_E_NO_MEMORY
+#undef SCARD_E_INSUFFICIENT_BUFFER
+#undef SCARD_E_UNKNOWN_CARD
+#undef SCARD_E_UNSUPPORTED_FEATURE
+#undef SCARD_E_DIR_NOT_FOUND
+#undef SCARD_E_FILE_NOT_FOUND
+#undef SCARD_E_NO_ACCESS
+#undef SCARD_E_WRITE_TOO_MANY
+#undef SCARD_E_NO_KEY_CONTAINER
+#undef SCARD_W_SECURITY_VIOLATION
+#undef SCARD_W_WRONG_CHV
+#undef SCARD_W_CHV_BLOCKED
+#endif
 #ifndef SCARD_S_SUCCESS
 #define SCARD_S_SUCCESS VEMRA_CODE(0x00000000)
 #endif
