@@ -192,8 +192,10 @@ extern "C" DWORD WINAPI CardChangeAuthenticatorEx(PCARD_DATA pCardData, DWORD dw
 
   // The roles, not the reference values, decide: a card whose user PIN is not
   // reference 0x01 still gets the user's credential changed.
-  WCHAR userId[] = u"user";
-  WCHAR adminId[] = u"admin";
+  // Spelt out: WCHAR is char16_t on Linux and wchar_t on Windows, and no one
+  // literal prefix fits both.
+  WCHAR userId[] = {'u', 's', 'e', 'r', 0};
+  WCHAR adminId[] = {'a', 'd', 'm', 'i', 'n', 0};
   DWORD rc = 0;
   if (dwFlags == PIN_CHANGE_FLAG_UNBLOCK) {
     if (dwAuthenticatingPinId == dwTargetPinId) return SCARD_E_INVALID_PARAMETER;
