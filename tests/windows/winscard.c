@@ -74,13 +74,15 @@ static BOOL receiveAll(BYTE *data, int length) {
   return TRUE;
 }
 
-/* Sends one frame: the two-byte big-endian length, then the payload. */
+/* Sends one frame: the two-byte big-endian length, then the payload, in one
+ * write (a command is at most 5 + 255 bytes, a control byte one). */
 static BOOL sendFrame(const BYTE *payload, DWORD length) {
-  BYTE header[2];
-  if (length > kMaxFrame) return FALSE;
-  header[0] = (BYTE)(length >> 8);
-  header[1] = (BYTE)length;
-  return sendAll(header, 2) && sendAll(payload, (int)length);
+  BYTE frame[2 + 261];
+  if (length > sizeof frame - 2) return FALSE;
+  frame[0] = (BYTE)(length >> 8);
+  frame[1] = (BYTE)length;
+  memcpy(frame + 2, payload, length);
+  return sendAll(frame, (int)(2 + length));
 }
 
 /* Receives one frame into `payload` (capacity `capacity`); its length goes to
@@ -130,6 +132,7 @@ static LONG acceptCard(void) {
   fd_set ready;
   struct timeval wait;
   DWORD timeout;
+  const BOOL noDelay = TRUE;
 
   if (WSAStartup(MAKEWORD(2, 2), &wsa) != 0) return SCARD_E_NO_SERVICE;
   reader.listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
@@ -162,6 +165,9 @@ static LONG acceptCard(void) {
   }
   timeout = 30000; /* a card that does not answer within 30 s is gone */
   setsockopt(reader.card, SOL_SOCKET, SO_RCVTIMEO, (const char *)&timeout, sizeof timeout);
+  /* One small frame each way per command: without this, delayed
+   * acknowledgements cost tens of milliseconds per command. */
+  setsockopt(reader.card, IPPROTO_TCP, TCP_NODELAY, (const char *)&noDelay, sizeof noDelay);
   return SCARD_S_SUCCESS;
 }
 
@@ -306,7 +312,8 @@ LONG WINAPI SCardTransmit(SCARDHANDLE hCard, LPCSCARD_IO_REQUEST pioSendPci, LPC
   if (hCard != kCard || !reader.connected) return SCARD_E_INVALID_HANDLE;
   if (pioSendPci == NULL || pioSendPci->dwProtocol != SCARD_PROTOCOL_T0) return SCARD_E_PROTO_MISMATCH;
   /* A T=0 command is at least a four-byte header; one byte would read as a control. */
-  if (pbSendBuffer == NULL || cbSendLength < 4 || pbRecvBuffer == NULL || pcbRecvLength == NULL)
+  if (pbSendBuffer == NULL || cbSendLength < 4 || cbSendLength > 5 + 256 || pbRecvBuffer == NULL ||
+      pcbRecvLength == NULL)
     return SCARD_E_INVALID_PARAMETER;
   if (reader.transactionDepth == 0) ++reader.commandsOutsideTransaction;
   if (!sendFrame(pbSendBuffer, cbSendLength)) return SCARD_F_COMM_ERROR;
