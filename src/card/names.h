@@ -33,8 +33,4 @@ class LogicalName {
   std::size_t length_ = 0;
 };
 
-// True when `text` names something that a directory or file name may be:
-// not NULL, one to eight bytes.
-[[nodiscard]] inline bool nameLengthOk(const char* text) { return LogicalName::from(text).has_value(); }
-
 }  // namespace vemra::card
