@@ -27,45 +27,41 @@ class FilesOnSimulatedCard : public SimulatedDriverTest {
     bind();
   }
 
-  DWORD createDirectory(std::string name, CARD_DIRECTORY_ACCESS_CONDITION condition) {
-    return CardCreateDirectory(&cardData, name.data(), condition);
+  // The entry points take mutable strings but never write to them.
+  static LPSTR str(const char* text) { return const_cast<LPSTR>(text); }
+
+  DWORD createDirectory(const char* name, CARD_DIRECTORY_ACCESS_CONDITION condition) {
+    return CardCreateDirectory(&cardData, str(name), condition);
   }
-  DWORD deleteDirectory(std::string name) { return CardDeleteDirectory(&cardData, name.data()); }
-  DWORD createFile(const char* directory, std::string name, DWORD size, CARD_FILE_ACCESS_CONDITION condition) {
-    std::string dir = directory == nullptr ? "" : directory;
-    return CardCreateFile(&cardData, directory == nullptr ? nullptr : dir.data(), name.data(), size, condition);
+  DWORD deleteDirectory(const char* name) { return CardDeleteDirectory(&cardData, str(name)); }
+  DWORD createFile(const char* directory, const std::string& name, DWORD size, CARD_FILE_ACCESS_CONDITION condition) {
+    return CardCreateFile(&cardData, str(directory), str(name.c_str()), size, condition);
   }
-  DWORD deleteFile(const char* directory, std::string name) {
-    std::string dir = directory == nullptr ? "" : directory;
-    return CardDeleteFile(&cardData, directory == nullptr ? nullptr : dir.data(), name.data(), 0);
+  DWORD deleteFile(const char* directory, const char* name) {
+    return CardDeleteFile(&cardData, str(directory), str(name), 0);
   }
-  DWORD writeFile(const char* directory, std::string name, std::vector<BYTE> data) {
-    std::string dir = directory == nullptr ? "" : directory;
-    return CardWriteFile(&cardData, directory == nullptr ? nullptr : dir.data(), name.data(), 0, data.data(),
-                         static_cast<DWORD>(data.size()));
+  DWORD writeFile(const char* directory, const std::string& name, std::vector<BYTE> data) {
+    return CardWriteFile(&cardData, str(directory), str(name.c_str()), 0, data.data(), static_cast<DWORD>(data.size()));
   }
   // CardReadFile; the content on success, the error code in `rc`.
-  std::vector<BYTE> readFile(const char* directory, std::string name, DWORD& rc) {
-    std::string dir = directory == nullptr ? "" : directory;
+  std::vector<BYTE> readFile(const char* directory, const std::string& name, DWORD& rc) {
     PBYTE data = nullptr;
     DWORD size = 0;
-    rc = CardReadFile(&cardData, directory == nullptr ? nullptr : dir.data(), name.data(), 0, &data, &size);
+    rc = CardReadFile(&cardData, str(directory), str(name.c_str()), 0, &data, &size);
     std::vector<BYTE> read;
     if (rc == 0) read.assign(data, data + size);
     ProviderDouble::free(data);  // NULL after a failure
     return read;
   }
-  DWORD fileInfo(const char* directory, std::string name, CARD_FILE_INFO& info) {
-    std::string dir = directory == nullptr ? "" : directory;
+  DWORD fileInfo(const char* name, CARD_FILE_INFO& info) {
     info = CARD_FILE_INFO{1, 0xDEAD, InvalidAc};
-    return CardGetFileInfo(&cardData, directory == nullptr ? nullptr : dir.data(), name.data(), &info);
+    return CardGetFileInfo(&cardData, nullptr, str(name), &info);
   }
   // CardEnumFiles as a list of names.
   std::vector<std::string> listFiles(const char* directory, DWORD& rc) {
-    std::string dir = directory == nullptr ? "" : directory;
     LPSTR names = nullptr;
     DWORD size = 0;
-    rc = CardEnumFiles(&cardData, directory == nullptr ? nullptr : dir.data(), &names, &size, 0);
+    rc = CardEnumFiles(&cardData, str(directory), &names, &size, 0);
     std::vector<std::string> list;
     if (rc == 0) {
       EXPECT_EQ(names[size - 1], '\0');
@@ -150,7 +146,7 @@ TEST_F(FilesOnSimulatedCard, AGrowingFileMovesWithItsContentAndAccessBytes) {
   DWORD rc = 0;
   EXPECT_EQ(readFile(nullptr, "notes", rc), grown);
   CARD_FILE_INFO info{};
-  ASSERT_EQ(fileInfo(nullptr, "notes", info), 0u);
+  ASSERT_EQ(fileInfo("notes", info), 0u);
   EXPECT_EQ(info.AccessCondition, EveryoneReadAdminWriteAc);
   EXPECT_EQ(info.cbFileSize, 300u);
   DWORD listed = 0;
@@ -167,7 +163,7 @@ TEST_F(FilesOnSimulatedCard, EveryAccessConditionIsReportedBack) {
     const std::string name = "ac" + std::to_string(condition);
     ASSERT_EQ(createFile(nullptr, name, 5, condition), 0u) << name;
     CARD_FILE_INFO info{};
-    const DWORD rc = fileInfo(nullptr, name, info);
+    const DWORD rc = fileInfo(name.c_str(), info);
     if (condition == UserWriteExecuteAc || condition == UnknownAc) {
       EXPECT_EQ(rc, SCARD_W_SECURITY_VIOLATION) << "no one reads " << name;
       EXPECT_EQ(info.cbFileSize, 0xDEADu);
@@ -274,7 +270,7 @@ TEST_F(FilesOnSimulatedCard, TheCardsRefusalsSurfaceAsTheOperationsCodes) {
   readFile(nullptr, "mine", rc);
   EXPECT_EQ(rc, SCARD_W_SECURITY_VIOLATION);
   CARD_FILE_INFO info{};
-  EXPECT_EQ(fileInfo(nullptr, "mine", info), SCARD_W_SECURITY_VIOLATION);
+  EXPECT_EQ(fileInfo("mine", info), SCARD_W_SECURITY_VIOLATION);
   EXPECT_EQ(writeFile(nullptr, "open", content(4, 2)), SCARD_W_SECURITY_VIOLATION);
   EXPECT_EQ(writeFile(nullptr, "open", content(40, 2)), SCARD_W_SECURITY_VIOLATION) << "the moved EF is refused";
   EXPECT_TRUE(readFile(nullptr, "open", rc).size() == 4 && rc == 0) << "everyone reads it, unchanged";

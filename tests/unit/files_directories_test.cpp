@@ -30,22 +30,23 @@ void expectCreationLookups(ScriptedCard& card) {
 
 // The changing steps that follow: the DF (number 1), its table 0, its
 // activation, and the directory-table record.
-void expectCreationSteps(ScriptedCard& card) {
-  card.expect(kCreateDf, "90 00")
-      .expect("00 E0 00 00 17 62 15 80 02 00 2C 82 03 02 C1 0B 83 02 F1 00 86 06 FF FF FF 00 7E FF", "90 00");
-  for (int r = 0; r < 4; ++r) card.expect("00 E2 00 00 0B " + kFreeFile, "90 00");
-  card.expect("00 44 00 00 00", "90 00")
-      .expect("00 44 00 00 02 D0 01", "90 00")
-      .expect(kSelectApplication, "90 00")
-      .expect(selectWithParameters(0xA000), "90 00")
-      .expect("00 DC 02 04 09 " + directoryRecord("newdir"), "90 00");
+Script creationSteps() {
+  Script steps{{kCreateDf, "90 00"},
+               {"00 E0 00 00 17 62 15 80 02 00 2C 82 03 02 C1 0B 83 02 F1 00 86 06 FF FF FF 00 7E FF", "90 00"}};
+  for (int r = 0; r < 4; ++r) steps.push_back({"00 E2 00 00 0B " + kFreeFile, "90 00"});
+  steps.insert(steps.end(), {{"00 44 00 00 00", "90 00"},
+                             {"00 44 00 00 02 D0 01", "90 00"},
+                             {kSelectApplication, "90 00"},
+                             {selectWithParameters(0xA000), "90 00"},
+                             {"00 DC 02 04 09 " + directoryRecord("newdir"), "90 00"}});
+  return steps;
 }
 
 TEST_F(DirectoriesTest, CreationBuildsTheDfAndItsTableInsideOneTransaction) {
   bindSmall();
   char name[] = "NewDir";
   expectCreationLookups(card);
-  expectCreationSteps(card);
+  expectSteps(creationSteps());
   EXPECT_EQ(CardCreateDirectory(&cardData, name, UserCreateDeleteDirAc), 0u);
   const auto sent = sentWithDepth();
   ASSERT_EQ(sent.size(), 23u);
@@ -67,7 +68,7 @@ TEST_F(DirectoriesTest, ALeftOverDfIsDeletedAndCreatedAgain) {
   char name[] = "NewDir";
   expectCreationLookups(card);
   card.expect(kCreateDf, "6A 89").expect("00 E4 01 00 02 D0 01", "6A 82");  // its status is not judged
-  expectCreationSteps(card);
+  expectSteps(creationSteps());
   EXPECT_EQ(CardCreateDirectory(&cardData, name, UserCreateDeleteDirAc), 0u);
 }
 
@@ -110,32 +111,27 @@ TEST_F(DirectoriesTest, CreationRefusals) {
 TEST_F(DirectoriesTest, RefusalsInsideTheTransactionMapPerCommand) {
   bindSmall();
   char name[] = "NewDir";
-  // 0x6982 on the directory-table update is SCARD_E_NO_ACCESS, on the DF's
-  // creation SCARD_W_SECURITY_VIOLATION (above); other answers are internal.
-  expectCreationLookups(card);
-  card.expect(kCreateDf, "90 00")
-      .expect("00 E0 00 00 17 62 15 80 02 00 2C 82 03 02 C1 0B 83 02 F1 00 86 06 FF FF FF 00 7E FF", "69 82");
-  EXPECT_EQ(CardCreateDirectory(&cardData, name, UserCreateDeleteDirAc), SCARD_E_NO_ACCESS);
-
-  expectCreationLookups(card);
-  card.expect(kCreateDf, "90 00")
-      .expect("00 E0 00 00 17 62 15 80 02 00 2C 82 03 02 C1 0B 83 02 F1 00 86 06 FF FF FF 00 7E FF", "90 00");
-  for (int r = 0; r < 4; ++r) card.expect("00 E2 00 00 0B " + kFreeFile, "90 00");
-  card.expect("00 44 00 00 00", "90 00")
-      .expect("00 44 00 00 02 D0 01", "90 00")
-      .expect(kSelectApplication, "90 00")
-      .expect(selectWithParameters(0xA000), "90 00")
-      .expect("00 DC 02 04 09 " + directoryRecord("newdir"), "69 82");
-  EXPECT_EQ(CardCreateDirectory(&cardData, name, UserCreateDeleteDirAc), SCARD_E_NO_ACCESS);
-  EXPECT_TRUE(pcsc().balanced());
-
-  expectCreationLookups(card);
-  card.expect(kCreateDf, "90 00")
-      .expect("00 E0 00 00 17 62 15 80 02 00 2C 82 03 02 C1 0B 83 02 F1 00 86 06 FF FF FF 00 7E FF", "90 00");
-  for (int r = 0; r < 4; ++r) card.expect("00 E2 00 00 0B " + kFreeFile, "90 00");
-  card.expect("00 44 00 00 00", "90 00").expect("00 44 00 00 02 D0 01", "90 00").expect(kSelectApplication, "6A 82");
-  EXPECT_EQ(CardCreateDirectory(&cardData, name, UserCreateDeleteDirAc), SCARD_F_INTERNAL_ERROR)
-      << "a lost application inside the creation is not an unknown card";
+  const struct {
+    std::size_t step;
+    const char* answer;
+    std::uint32_t result;
+  } cases[] = {
+      {0, "69 82", SCARD_W_SECURITY_VIOLATION},  // the DF
+      {0, "6A 84", SCARD_F_INTERNAL_ERROR},
+      {1, "69 82", SCARD_E_NO_ACCESS},           // its file table
+      {1, "6A 84", SCARD_E_NO_MEMORY},
+      {3, "6A 84", SCARD_F_INTERNAL_ERROR},      // a record of the table
+      {7, "6A 82", SCARD_F_INTERNAL_ERROR},      // the DF's activation
+      {8, "6A 82", SCARD_F_INTERNAL_ERROR},      // a lost application is no unknown card here
+      {9, "6A 82", SCARD_F_INTERNAL_ERROR},      // the directory table
+      {10, "69 82", SCARD_E_NO_ACCESS},          // its record
+  };
+  for (const auto& c : cases) {
+    expectCreationLookups(card);
+    expectSteps(creationSteps(), c.step, c.answer);
+    EXPECT_EQ(CardCreateDirectory(&cardData, name, UserCreateDeleteDirAc), c.result) << c.step << ": " << c.answer;
+    EXPECT_TRUE(pcsc().balanced());
+  }
 }
 
 TEST_F(DirectoriesTest, CreationEndsItsTransactionWhateverFails) {
@@ -144,7 +140,7 @@ TEST_F(DirectoriesTest, CreationEndsItsTransactionWhateverFails) {
   injectFailures(
       [&] {
         expectCreationLookups(card);
-        expectCreationSteps(card);
+        expectSteps(creationSteps());
       },
       [&] { return CardCreateDirectory(&cardData, name, UserCreateDeleteDirAc); });
 }
@@ -169,19 +165,17 @@ void expectDeletionChecks(ScriptedCard& card, unsigned accessByte) {
               "62 16 82 01 38 83 02 D0 02 86 05 FF FF " + hex2(accessByte) + " FF " + hex2(accessByte) + kOk);
 }
 
-void expectDeletionSteps(ScriptedCard& card) {
-  card.expect(kSelectApplication, "90 00")
-      .expect(selectEf(0xA000), "90 00")
-      .expect("00 DC 03 04 09 " + kFreeDirectory, "90 00")
-      .expect("00 E4 01 00 02 D0 02", "90 00");
-}
+const Script kDeletionSteps = {{kSelectApplication, "90 00"},
+                               {selectEf(0xA000), "90 00"},
+                               {"00 DC 03 04 09 " + kFreeDirectory, "90 00"},
+                               {"00 E4 01 00 02 D0 02", "90 00"}};
 
 TEST_F(DirectoriesTest, DeletionChecksEmptinessAndRightsThenClearsTheRecordBeforeTheDf) {
   bindSmall();
   char name[] = "DOCS";
   expectDeletionChecks(card, 0x7E);
   card.expect(verifyProbe(0x01), "63 C3").expect(verifyProbe(0x03), "90 00");  // the administrator suffices
-  expectDeletionSteps(card);
+  expectSteps(kDeletionSteps);
   EXPECT_EQ(CardDeleteDirectory(&cardData, name), 0u);
   const auto sent = sentWithDepth();
   ASSERT_EQ(sent.size(), 25u);
@@ -202,14 +196,22 @@ TEST_F(DirectoriesTest, DeletionRights) {
   // A byte naming no reference grants nothing, without a probe.
   expectDeletionChecks(card, 0x55);
   EXPECT_EQ(CardDeleteDirectory(&cardData, name), SCARD_W_SECURITY_VIOLATION);
-  // The card refuses the DF's deletion.
-  expectDeletionChecks(card, 0x01);
-  card.expect(verifyProbe(0x01), "90 00")
-      .expect(kSelectApplication, "90 00")
-      .expect(selectEf(0xA000), "90 00")
-      .expect("00 DC 03 04 09 " + kFreeDirectory, "90 00")
-      .expect("00 E4 01 00 02 D0 02", "69 82");
-  EXPECT_EQ(CardDeleteDirectory(&cardData, name), SCARD_W_SECURITY_VIOLATION);
+  // The card's refusals inside the transaction.
+  const struct {
+    std::size_t step;
+    const char* answer;
+    std::uint32_t result;
+  } cases[] = {{0, "6A 82", SCARD_E_UNKNOWN_CARD},
+               {1, "6A 82", SCARD_E_FILE_NOT_FOUND},
+               {2, "69 82", SCARD_F_INTERNAL_ERROR},
+               {3, "69 82", SCARD_W_SECURITY_VIOLATION},
+               {3, "6A 80", SCARD_F_INTERNAL_ERROR}};
+  for (const auto& c : cases) {
+    expectDeletionChecks(card, 0x01);
+    card.expect(verifyProbe(0x01), "90 00");
+    expectSteps(kDeletionSteps, c.step, c.answer);
+    EXPECT_EQ(CardDeleteDirectory(&cardData, name), c.result) << c.step << ": " << c.answer;
+  }
 }
 
 TEST_F(DirectoriesTest, DeletionRefusals) {
@@ -256,7 +258,7 @@ TEST_F(DirectoriesTest, DeletionEndsItsTransactionWhateverFails) {
       [&] {
         expectDeletionChecks(card, 0x7E);
         card.expect(verifyProbe(0x01), "90 00").expect(verifyProbe(0x03), "69 82");
-        expectDeletionSteps(card);
+        expectSteps(kDeletionSteps);
       },
       [&] { return CardDeleteDirectory(&cardData, name); });
 }

@@ -4,7 +4,9 @@
 #pragma once
 
 #include <cstdio>
+#include <cstdint>
 #include <functional>
+#include <utility>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -53,8 +55,20 @@ inline std::string efParameters(unsigned read, unsigned write) {
          hex2(write) + " FF 8A 01 05";
 }
 
+// A sequence of commands and the card's answers.
+using Script = std::vector<std::pair<std::string, std::string>>;
+
 class FilesTest : public DriverTest {
  protected:
+  // Scripts `steps`; with `stopAt`, that step is answered `answer` instead
+  // and the script ends with it.
+  void expectSteps(const Script& steps, std::size_t stopAt = SIZE_MAX, const std::string& answer = "") {
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+      card.expect(steps[i].first, i == stopAt ? answer : steps[i].second);
+      if (i == stopAt) return;
+    }
+  }
+
   // Binds with a small layout (B2 04 02 04): four directory records, two
   // container slots, four records per file table.
   void bindSmall() {
