@@ -14,12 +14,12 @@ constexpr std::uint8_t kStateInUse = 0x01;
 
 // Data-file EF: transparent working EF, activated at creation.
 constexpr std::array<std::uint8_t, 24> kDataFileTemplate = {
-    0x62, 0x16,                          // FCP template, 22 bytes
-    0x80, 0x02, 0x00, 0x0A,              // number of data bytes
-    0x82, 0x01, 0x01,                    // working EF, transparent
-    0x83, 0x02, 0xFF, 0xFF,              // FID
+    0x62, 0x16,                                      // FCP template, 22 bytes
+    0x80, 0x02, 0x00, 0x0A,                          // number of data bytes
+    0x82, 0x01, 0x01,                                // working EF, transparent
+    0x83, 0x02, 0xFF, 0xFF,                          // FID
     0x86, 0x06, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,  // security attributes 1-6
-    0x8A, 0x01, 0x05,                    // operational, activated
+    0x8A, 0x01, 0x05,                                // operational, activated
 };
 constexpr std::size_t kDataFileSize = 4;
 constexpr std::size_t kDataFileFid = 11;
@@ -29,10 +29,10 @@ constexpr std::size_t kDataFileWrite = 19;
 
 // File table: linear EF of fixed 11-byte records, activated once filled.
 constexpr std::array<std::uint8_t, 23> kFileTableTemplate = {
-    0x62, 0x15,                          // FCP template, 21 bytes
-    0x80, 0x02, 0x00, 0x58,              // number of data bytes
-    0x82, 0x03, 0x02, 0xC1, 0x0B,        // linear fixed records, coding C1, 11 bytes
-    0x83, 0x02, 0xF1, 0x00,              // FID
+    0x62, 0x15,                                      // FCP template, 21 bytes
+    0x80, 0x02, 0x00, 0x58,                          // number of data bytes
+    0x82, 0x03, 0x02, 0xC1, 0x0B,                    // linear fixed records, coding C1, 11 bytes
+    0x83, 0x02, 0xF1, 0x00,                          // FID
     0x86, 0x06, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,  // security attributes 1-6
 };
 constexpr std::size_t kFileTableSize = 4;
@@ -196,15 +196,13 @@ Result createDataFile(Handle card, std::uint16_t fid, std::uint16_t size, std::u
 
   std::uint16_t sw = 0;
   if (const Result rc = transmit(card, Apdu{0x00, 0xE0, 0x00, 0x00, fcp}, sw)) return rc;
-  return mapStatus(sw,
-                   {{0x6982, SCARD_W_SECURITY_VIOLATION},
-                    {0x6A84, SCARD_E_INVALID_PARAMETER},
-                    {0x9108, SCARD_E_INVALID_PARAMETER}},
-                   SCARD_F_INTERNAL_ERROR);
+  return mapStatus(
+      sw,
+      {{0x6982, SCARD_W_SECURITY_VIOLATION}, {0x6A84, SCARD_E_INVALID_PARAMETER}, {0x9108, SCARD_E_INVALID_PARAMETER}},
+      SCARD_F_INTERNAL_ERROR);
 }
 
-Result createFileTable(const CardConfig& config, Handle card, unsigned table, std::uint8_t read,
-                       std::uint8_t write) {
+Result createFileTable(const CardConfig& config, Handle card, unsigned table, std::uint8_t read, std::uint8_t write) {
   if (const Result rc = checkLayout(config)) return rc;
   std::array<std::uint8_t, kFileTableTemplate.size()> fcp = kFileTableTemplate;
   putU16(fcp, kFileTableSize, static_cast<std::uint16_t>(config.fileTableRecords * kFileRecordSize));

@@ -72,8 +72,8 @@ struct ControlParameters {
 // none), also on SCARD_E_DIR_NOT_FOUND. Errors: SCARD_E_INVALID_TARGET when
 // the table cannot be selected, SCARD_F_INTERNAL_ERROR for a refused or short
 // record read, SCARD_E_DIR_NOT_FOUND when no record in use holds the name.
-[[nodiscard]] Result findDirectory(const CardConfig& config, Handle card, const LogicalName& name,
-                                   std::uint8_t& number, std::uint8_t* freeRecord);
+[[nodiscard]] Result findDirectory(const CardConfig& config, Handle card, const LogicalName& name, std::uint8_t& number,
+                                   std::uint8_t* freeRecord);
 
 // Looks `name` up in the file tables of the current DF. Gives the entry index
 // in `entry`, its registered length in `length` when asked, and in
@@ -104,8 +104,8 @@ struct ControlParameters {
 // with the read and write bytes of table 0. Errors: SCARD_F_INTERNAL_ERROR
 // (missing table for a later entry, no 86 06 in table 0's parameters, any
 // unexpected status) and those of createFileTable.
-[[nodiscard]] Result registerFile(const CardConfig& config, Handle card, const LogicalName& name,
-                                  std::uint16_t entry, std::uint16_t length);
+[[nodiscard]] Result registerFile(const CardConfig& config, Handle card, const LogicalName& name, std::uint16_t entry,
+                                  std::uint16_t length);
 
 // Writes entry `entry` as free (eleven 0x00) in its table. `refused` is the
 // result for a 0x6982 answer to the record update. Errors:

@@ -15,12 +15,12 @@ namespace {
 
 // DF template; the directory access byte goes into attributes 3 and 5.
 constexpr std::array<std::uint8_t, 24> kDirectoryTemplate = {
-    0x62, 0x16,                    // FCP template, 22 bytes
-    0x80, 0x01, 0x00,              // size 0
-    0x82, 0x01, 0x38,              // DF
-    0x83, 0x02, 0xFF, 0xFF,        // FID
+    0x62, 0x16,                                // FCP template, 22 bytes
+    0x80, 0x01, 0x00,                          // size 0
+    0x82, 0x01, 0x38,                          // DF
+    0x83, 0x02, 0xFF, 0xFF,                    // FID
     0x86, 0x05, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,  // security attributes 1-5
-    0xA5, 0x03, 0x8A, 0x01, 0xFF,  // proprietary: life-cycle status
+    0xA5, 0x03, 0x8A, 0x01, 0xFF,              // proprietary: life-cycle status
 };
 constexpr std::size_t kDirectoryFid = 10;
 constexpr std::size_t kDirectoryAttribute3 = 16;
@@ -73,8 +73,7 @@ Result buildDirectory(const card::CardConfig& config, card::Handle card, const c
   std::uint16_t sw = 0;
   if (const Result rc = card::transmit(card, card::Apdu{0x00, 0x44, 0x00, 0x00, fidData}, sw)) return rc;
   if (sw != card::kSwSuccess) return SCARD_F_INTERNAL_ERROR;
-  if (const Result rc = card::transmit(card, card::Apdu{0x00, 0xA4, 0x04, 0x0C, card::kApplicationName}, sw))
-    return rc;
+  if (const Result rc = card::transmit(card, card::Apdu{0x00, 0xA4, 0x04, 0x0C, card::kApplicationName}, sw)) return rc;
   if (sw != card::kSwSuccess) return SCARD_F_INTERNAL_ERROR;
   const std::array<std::uint8_t, 2> tableFid{card::highByte(config.dirTableFid), card::lowByte(config.dirTableFid)};
   if (const Result rc = card::transmit(card, card::Apdu{0x00, 0xA4, 0x02, 0x00, tableFid}, sw)) return rc;
@@ -83,8 +82,8 @@ Result buildDirectory(const card::CardConfig& config, card::Handle card, const c
   std::array<std::uint8_t, card::kDirectoryRecordSize> record{};
   card::ByteWriter writer{record};
   if (!writer.putU8(0x01) || !writer.putBytes(name.padded())) return SCARD_F_INTERNAL_ERROR;
-  if (const Result rc = card::transmit(
-          card, card::Apdu{0x00, 0xDC, static_cast<std::uint8_t>(number + 1), 0x04, record}, sw))
+  if (const Result rc =
+          card::transmit(card, card::Apdu{0x00, 0xDC, static_cast<std::uint8_t>(number + 1), 0x04, record}, sw))
     return rc;
   return card::mapStatus(sw, {{0x6982, SCARD_E_NO_ACCESS}}, SCARD_F_INTERNAL_ERROR);
 }

@@ -45,8 +45,8 @@ Result removeDirectory(const card::CardConfig& config, card::Handle card, std::u
   if (const Result rc = card::selectFile(card, config.dirTableFid)) return rc;
   constexpr std::array<std::uint8_t, card::kDirectoryRecordSize> kFreeRecord{};
   std::uint16_t sw = 0;
-  if (const Result rc = card::transmit(
-          card, card::Apdu{0x00, 0xDC, static_cast<std::uint8_t>(number + 1), 0x04, kFreeRecord}, sw))
+  if (const Result rc =
+          card::transmit(card, card::Apdu{0x00, 0xDC, static_cast<std::uint8_t>(number + 1), 0x04, kFreeRecord}, sw))
     return rc;
   if (sw != card::kSwSuccess) return SCARD_F_INTERNAL_ERROR;
   const std::array<std::uint8_t, 2> fidData{card::highByte(fid), card::lowByte(fid)};

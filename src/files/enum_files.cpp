@@ -91,8 +91,8 @@ extern "C" {
 // SCARD_E_UNKNOWN_CARD for a card whose file tables have no records;
 // SCARD_F_INTERNAL_ERROR for any other unexpected answer; a PC/SC failure
 // unchanged; and the prologue's errors.
-DWORD WINAPI CardEnumFiles(PCARD_DATA pCardData, LPSTR pszDirectoryName, LPSTR* pmszFileNames,
-                           LPDWORD pdwcbFileName, DWORD dwFlags) {
+DWORD WINAPI CardEnumFiles(PCARD_DATA pCardData, LPSTR pszDirectoryName, LPSTR* pmszFileNames, LPDWORD pdwcbFileName,
+                           DWORD dwFlags) {
   vemra::trace::function("Function CardEnumFiles called");
   if (const DWORD rc = vemra::driver::prologue(pCardData)) return rc;
   const DWORD rc = vemra::files::enumFiles(pCardData, pszDirectoryName, pmszFileNames, pdwcbFileName, dwFlags);

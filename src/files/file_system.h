@@ -29,8 +29,7 @@ using card::Result;
 // administrator for adminPinRef or userAccess (user probe first; both run for
 // userAccess). `held` is true when a probe answered 0x9000. Returns only a
 // PC/SC failure of a probe.
-[[nodiscard]] Result holdsRight(const card::CardConfig& config, card::Handle card, std::uint8_t accessByte,
-                                bool& held);
+[[nodiscard]] Result holdsRight(const card::CardConfig& config, card::Handle card, std::uint8_t accessByte, bool& held);
 
 // Selects `fid` with `p1` and P2 0x00 and copies security attributes
 // `first`, `first` + 1, ... (as many as `out` holds) from the first 86
@@ -63,9 +62,7 @@ class CallerBuffer {
     owned_ = true;
     return true;
   }
-  [[nodiscard]] std::span<std::uint8_t> bytes() const {
-    return {reinterpret_cast<std::uint8_t*>(*target_), size_};
-  }
+  [[nodiscard]] std::span<std::uint8_t> bytes() const { return {reinterpret_cast<std::uint8_t*>(*target_), size_}; }
   // The operation succeeded: the block stays with the caller.
   void release() { owned_ = false; }
 

@@ -40,8 +40,7 @@ Result getFileInfo(PCARD_DATA pCardData, const char* directoryName, const char* 
   std::uint16_t registered = 0;
   if (const Result rc = card::findFile(config, card, *name, entry, &registered, nullptr)) return rc;
   std::array<std::uint8_t, 2> readWrite{};
-  if (const Result rc =
-          readAccessBytes(card, 0x02, card::fidPlus(config.fileFidBase, entry), 0x06, 4, readWrite))
+  if (const Result rc = readAccessBytes(card, 0x02, card::fidPlus(config.fileFidBase, entry), 0x06, 4, readWrite))
     return rc;
 
   // Read check: a file the caller may not read yields no information.
@@ -49,8 +48,7 @@ Result getFileInfo(PCARD_DATA pCardData, const char* directoryName, const char* 
   std::uint16_t length = 1;
   std::uint16_t sw = 0;
   if (const Result rc = card::transmit(card, card::Apdu{0x00, 0xB0, 0x00, 0x00}, discarded, length, sw)) return rc;
-  if (const Result rc = card::mapStatus(sw, {{0x6982, SCARD_W_SECURITY_VIOLATION}}, SCARD_F_INTERNAL_ERROR))
-    return rc;
+  if (const Result rc = card::mapStatus(sw, {{0x6982, SCARD_W_SECURITY_VIOLATION}}, SCARD_F_INTERNAL_ERROR)) return rc;
 
   info->AccessCondition = decodeAccess(config, readWrite[0], readWrite[1]);
   info->dwVersion = 1;

@@ -20,8 +20,8 @@ namespace {
 Result freeMemory(card::Handle card, std::uint16_t& bytes) {
   card::ControlParameters parameters;
   std::uint16_t sw = 0;
-  if (const Result rc = card::selectKeepingParameters(
-          card, card::Apdu{0x00, 0xA4, 0x04, 0x04, card::kApplicationName}, parameters, sw))
+  if (const Result rc = card::selectKeepingParameters(card, card::Apdu{0x00, 0xA4, 0x04, 0x04, card::kApplicationName},
+                                                      parameters, sw))
     return rc;
   if (sw != card::kSwSuccess) return SCARD_F_INTERNAL_ERROR;
   std::array<std::uint8_t, 2> value{};

@@ -22,8 +22,8 @@ Result readChunk(card::Handle card, std::size_t offset, std::span<std::uint8_t> 
   if (const Result rc =
           card::transmit(card, card::Apdu{0x00, 0xB0, card::highByte(at), card::lowByte(at)}, out, length, sw))
     return rc;
-  if (const Result rc = card::mapStatus(
-          sw, {{0x6A82, SCARD_E_FILE_NOT_FOUND}, {0x6982, SCARD_W_SECURITY_VIOLATION}}, SCARD_F_INTERNAL_ERROR))
+  if (const Result rc = card::mapStatus(sw, {{0x6A82, SCARD_E_FILE_NOT_FOUND}, {0x6982, SCARD_W_SECURITY_VIOLATION}},
+                                        SCARD_F_INTERNAL_ERROR))
     return rc;
   return length == out.size() ? 0 : SCARD_F_INTERNAL_ERROR;
 }

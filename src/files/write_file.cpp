@@ -46,8 +46,7 @@ Result writeChunks(card::Handle card, std::span<const std::uint8_t> data) {
 // makes the write too large.
 Result createMovedEf(const card::CardConfig& config, card::Handle card, const WritePlan& plan, std::uint16_t size) {
   std::array<std::uint8_t, 2> readWrite{};
-  if (const Result rc =
-          readAccessBytes(card, 0x02, card::fidPlus(config.fileFidBase, plan.entry), 0x06, 4, readWrite))
+  if (const Result rc = readAccessBytes(card, 0x02, card::fidPlus(config.fileFidBase, plan.entry), 0x06, 4, readWrite))
     return rc;
   const Result rc =
       card::createDataFile(card, card::fidPlus(config.fileFidBase, plan.target), size, readWrite[0], readWrite[1]);
@@ -72,8 +71,8 @@ Result writeContent(const card::CardConfig& config, card::Handle card, const car
   return sw == card::kSwSuccess ? 0 : SCARD_F_INTERNAL_ERROR;
 }
 
-Result writeFile(PCARD_DATA pCardData, const char* directoryName, const char* fileName, DWORD flags,
-                 const BYTE* pbData, DWORD cbData) {
+Result writeFile(PCARD_DATA pCardData, const char* directoryName, const char* fileName, DWORD flags, const BYTE* pbData,
+                 DWORD cbData) {
   const card::CardConfig& config = driver::config(pCardData);
   const card::Handle card = driver::cardHandle(pCardData);
 
@@ -122,8 +121,8 @@ extern "C" {
 // new EF; SCARD_E_NO_ACCESS when it refuses reading or creating a file
 // table; SCARD_F_INTERNAL_ERROR for any other unexpected answer; a PC/SC
 // failure unchanged; and the prologue's errors.
-DWORD WINAPI CardWriteFile(PCARD_DATA pCardData, LPSTR pszDirectoryName, LPSTR pszFileName, DWORD dwFlags,
-                           PBYTE pbData, DWORD cbData) {
+DWORD WINAPI CardWriteFile(PCARD_DATA pCardData, LPSTR pszDirectoryName, LPSTR pszFileName, DWORD dwFlags, PBYTE pbData,
+                           DWORD cbData) {
   vemra::trace::function("Function CardWriteFile called");
   if (const DWORD rc = vemra::driver::prologue(pCardData)) return rc;
   const DWORD rc = vemra::files::writeFile(pCardData, pszDirectoryName, pszFileName, dwFlags, pbData, cbData);

@@ -73,16 +73,17 @@ class FilesOnSimulatedCard : public SimulatedDriverTest {
   // SELECT sent straight to the card after selecting the application (and
   // the DF `dfFid` when non-zero): whether an EF (or that DF) exists.
   std::uint16_t selectOnCard(std::uint16_t fid, std::uint16_t dfFid = 0) {
-    const std::uint8_t app[] = {0x00, 0xA4, 0x04, 0x0C, 0x0C, 'V', 'E', 'M', 'R', 'A', '_', 'M', 'I', 'N', 'I', 'D', 'R'};
+    const std::uint8_t app[] = {0x00, 0xA4, 0x04, 0x0C, 0x0C, 'V', 'E', 'M', 'R',
+                                'A',  '_',  'M',  'I',  'N',  'I', 'D', 'R'};
     (void)card().transmit(app);
     if (dfFid != 0) {
-      const std::uint8_t df[] = {0x00, 0xA4, 0x01, 0x0C, 0x02, static_cast<std::uint8_t>(dfFid >> 8),
-                                 static_cast<std::uint8_t>(dfFid)};
+      const std::uint8_t df[] = {
+          0x00, 0xA4, 0x01, 0x0C, 0x02, static_cast<std::uint8_t>(dfFid >> 8), static_cast<std::uint8_t>(dfFid)};
       const auto answer = card().transmit(df);
       if (answer != std::vector<std::uint8_t>{0x90, 0x00}) return kNotFound;
     }
-    const std::uint8_t ef[] = {0x00, 0xA4, 0x02, 0x0C, 0x02, static_cast<std::uint8_t>(fid >> 8),
-                               static_cast<std::uint8_t>(fid)};
+    const std::uint8_t ef[] = {
+        0x00, 0xA4, 0x02, 0x0C, 0x02, static_cast<std::uint8_t>(fid >> 8), static_cast<std::uint8_t>(fid)};
     const auto answer = card().transmit(ef);
     return static_cast<std::uint16_t>((answer[answer.size() - 2] << 8) | answer.back());
   }
@@ -131,9 +132,9 @@ TEST_F(FilesOnSimulatedCard, TheLargestFileReadsBackByteForByte) {
 
 TEST_F(FilesOnSimulatedCard, AGrowingFileMovesWithItsContentAndAccessBytes) {
   ASSERT_EQ(loginUser(), 0u);
-  ASSERT_EQ(createFile(nullptr, "first", 16, EveryoneReadUserWriteAc), 0u);    // entry 0
-  ASSERT_EQ(createFile(nullptr, "notes", 0, EveryoneReadAdminWriteAc), 0u);    // entry 1
-  ASSERT_EQ(deleteFile(nullptr, "first"), 0u);                                  // entry 0 free again
+  ASSERT_EQ(createFile(nullptr, "first", 16, EveryoneReadUserWriteAc), 0u);  // entry 0
+  ASSERT_EQ(createFile(nullptr, "notes", 0, EveryoneReadAdminWriteAc), 0u);  // entry 1
+  ASSERT_EQ(deleteFile(nullptr, "first"), 0u);                               // entry 0 free again
   EXPECT_EQ(selectOnCard(fileFid(1)), kFound);
   ASSERT_EQ(loginAdmin(), 0u);
   ASSERT_EQ(writeFile(nullptr, "notes", content(10, 1)), 0u) << "10 bytes fit the 10-byte EF";
@@ -156,9 +157,9 @@ TEST_F(FilesOnSimulatedCard, AGrowingFileMovesWithItsContentAndAccessBytes) {
 TEST_F(FilesOnSimulatedCard, EveryAccessConditionIsReportedBack) {
   ASSERT_EQ(loginUser(), 0u);
   ASSERT_EQ(loginAdmin(), 0u);
-  const CARD_FILE_ACCESS_CONDITION conditions[] = {EveryoneReadUserWriteAc, UserWriteExecuteAc,
+  const CARD_FILE_ACCESS_CONDITION conditions[] = {EveryoneReadUserWriteAc,  UserWriteExecuteAc,
                                                    EveryoneReadAdminWriteAc, UnknownAc,
-                                                   UserReadWriteAc,         AdminReadWriteAc};
+                                                   UserReadWriteAc,          AdminReadWriteAc};
   for (CARD_FILE_ACCESS_CONDITION condition : conditions) {
     const std::string name = "ac" + std::to_string(condition);
     ASSERT_EQ(createFile(nullptr, name, 5, condition), 0u) << name;
@@ -180,7 +181,8 @@ TEST_F(FilesOnSimulatedCard, EveryAccessConditionIsReportedBack) {
 TEST_F(FilesOnSimulatedCard, AFullFileTableMakesTheNextOne) {
   ASSERT_EQ(loginUser(), 0u);
   const unsigned records = card().config().fileTableRecords;
-  for (unsigned i = 0; i < records; ++i) ASSERT_EQ(createFile(nullptr, "f" + std::to_string(i), 1, EveryoneReadUserWriteAc), 0u);
+  for (unsigned i = 0; i < records; ++i)
+    ASSERT_EQ(createFile(nullptr, "f" + std::to_string(i), 1, EveryoneReadUserWriteAc), 0u);
   EXPECT_EQ(selectOnCard(tableFid(1)), kNotFound);
   ASSERT_EQ(createFile(nullptr, "next", 2, EveryoneReadUserWriteAc), 0u);
   EXPECT_EQ(selectOnCard(tableFid(1)), kFound);

@@ -17,14 +17,16 @@ std::string createEf(unsigned fid, unsigned size, unsigned read, unsigned write)
 // CardCreateFile(NULL, "Notes", ...) up to its transaction: entry 1 is the
 // first free one, no directory bears the name, no EF is left under 1001.
 void expectRootCreationLookups(ScriptedCard& card) {
-  card.expect(kSelectApplication, "90 00").expect(selectEf(0xF100), "90 00")
+  card.expect(kSelectApplication, "90 00")
+      .expect(selectEf(0xF100), "90 00")
       .expect(readRecord(1, 11), fileRecord("cardid", 16) + kOk)
       .expect(readRecord(2, 11), kFreeFile + kOk)
       .expect(readRecord(3, 11), fileRecord("x", 1) + kOk)
       .expect(readRecord(4, 11), kFreeFile + kOk)
       .expect(selectEf(0xF101), "6A 82")
       .expect(selectEf(0xA000), "90 00");
-  for (unsigned r = 1; r <= 4; ++r) card.expect(readRecord(r, 9), (r == 1 ? directoryRecord("docs") : kFreeDirectory) + kOk);
+  for (unsigned r = 1; r <= 4; ++r)
+    card.expect(readRecord(r, 9), (r == 1 ? directoryRecord("docs") : kFreeDirectory) + kOk);
   card.expect(selectEf(0x1001), "6A 82");
 }
 
@@ -78,9 +80,9 @@ TEST_F(CreateDeleteTest, AccessConditionsAndSizesGoIntoTheEfTemplate) {
     DWORD size;
     unsigned efSize, read, write;
   } cases[] = {
-      {EveryoneReadUserWriteAc, 0, 10, 0x00, 0x7E}, {UserWriteExecuteAc, 9, 10, 0xFF, 0x7E},
+      {EveryoneReadUserWriteAc, 0, 10, 0x00, 0x7E},   {UserWriteExecuteAc, 9, 10, 0xFF, 0x7E},
       {EveryoneReadAdminWriteAc, 11, 11, 0x00, 0x03}, {UnknownAc, 0x100, 0x100, 0xFF, 0xFF},
-      {UserReadWriteAc, 0x8000, 0x8000, 0x7E, 0x7E}, {AdminReadWriteAc, 1, 10, 0x03, 0x03},
+      {UserReadWriteAc, 0x8000, 0x8000, 0x7E, 0x7E},  {AdminReadWriteAc, 1, 10, 0x03, 0x03},
   };
   for (const auto& c : cases) {
     expectDirectoryCreationLookups(card);
@@ -119,26 +121,35 @@ TEST_F(CreateDeleteTest, CreationRefusals) {
   // A directory of the name, for a root file.
   card.expect(kSelectApplication, "90 00").expect(selectEf(0xF100), "90 00");
   for (unsigned r = 1; r <= 4; ++r) card.expect(readRecord(r, 11), kFreeFile + kOk);
-  card.expect(selectEf(0xF101), "6A 82").expect(selectEf(0xA000), "90 00").expect(readRecord(1, 9), directoryRecord("cardid") + kOk);
+  card.expect(selectEf(0xF101), "6A 82")
+      .expect(selectEf(0xA000), "90 00")
+      .expect(readRecord(1, 9), directoryRecord("cardid") + kOk);
   EXPECT_EQ(CardCreateFile(&cardData, nullptr, name, 16, EveryoneReadUserWriteAc), ERROR_FILE_EXISTS);
 
   // The file exists in the directory.
-  card.expect(kSelectApplication, "90 00").expect(selectEf(0xA000), "90 00")
+  card.expect(kSelectApplication, "90 00")
+      .expect(selectEf(0xA000), "90 00")
       .expect(readRecord(1, 9), directoryRecord("docs") + kOk)
-      .expect(selectDf(0xD000), "90 00").expect(selectEf(0xF100), "90 00")
-      .expect(readRecord(1, 11), kFreeFile + kOk).expect(readRecord(2, 11), fileRecord("cardid", 3) + kOk);
+      .expect(selectDf(0xD000), "90 00")
+      .expect(selectEf(0xF100), "90 00")
+      .expect(readRecord(1, 11), kFreeFile + kOk)
+      .expect(readRecord(2, 11), fileRecord("cardid", 3) + kOk);
   EXPECT_EQ(CardCreateFile(&cardData, docs, name, 16, EveryoneReadUserWriteAc), ERROR_FILE_EXISTS);
 
   // A table the card will not let us read: the lookup's own failure, not
   // "no free entry", even though entry 0 was seen free.
-  card.expect(kSelectApplication, "90 00").expect(selectEf(0xF100), "90 00")
-      .expect(readRecord(1, 11), kFreeFile + kOk).expect(readRecord(2, 11), "69 82");
+  card.expect(kSelectApplication, "90 00")
+      .expect(selectEf(0xF100), "90 00")
+      .expect(readRecord(1, 11), kFreeFile + kOk)
+      .expect(readRecord(2, 11), "69 82");
   EXPECT_EQ(CardCreateFile(&cardData, nullptr, name, 16, EveryoneReadUserWriteAc), SCARD_E_NO_ACCESS);
 
   // The card refuses deleting a left-over EF.
-  card.expect(kSelectApplication, "90 00").expect(selectEf(0xA000), "90 00")
+  card.expect(kSelectApplication, "90 00")
+      .expect(selectEf(0xA000), "90 00")
       .expect(readRecord(1, 9), directoryRecord("docs") + kOk)
-      .expect(selectDf(0xD000), "90 00").expect(selectEf(0xF100), "90 00");
+      .expect(selectDf(0xD000), "90 00")
+      .expect(selectEf(0xF100), "90 00");
   for (unsigned r = 1; r <= 4; ++r) card.expect(readRecord(r, 11), kFreeFile + kOk);
   card.expect(selectEf(0xF101), "6A 82").expect(selectEf(0x1000), "90 00").expect("00 E4 02 0C 02 10 00", "69 82");
   EXPECT_EQ(CardCreateFile(&cardData, docs, name, 16, EveryoneReadUserWriteAc), SCARD_W_SECURITY_VIOLATION);
@@ -207,10 +218,13 @@ TEST_F(CreateDeleteTest, DeletionRightsAndRefusals) {
   EXPECT_EQ(CardDeleteFile(&cardData, nullptr, name, 0), SCARD_W_SECURITY_VIOLATION);
   // The card refuses the entry's update: a security violation here.
   expectDeletionLookups(card, 0x01);
-  card.expect(verifyProbe(0x01), "90 00").expect(selectEf(0xF101), "90 00").expect("00 DC 02 04 0B " + kFreeFile, "69 82");
+  card.expect(verifyProbe(0x01), "90 00")
+      .expect(selectEf(0xF101), "90 00")
+      .expect("00 DC 02 04 0B " + kFreeFile, "69 82");
   EXPECT_EQ(CardDeleteFile(&cardData, nullptr, name, 0), SCARD_W_SECURITY_VIOLATION);
   // Control parameters without 86 06.
-  card.expect(kSelectApplication, "90 00").expect(selectEf(0xF100), "90 00")
+  card.expect(kSelectApplication, "90 00")
+      .expect(selectEf(0xF100), "90 00")
       .expect(readRecord(1, 11), fileRecord("notes", 5) + kOk)
       .expect(selectAnyWithParameters(0x1000), "62 05 86 05 FF FF 7E" + kOk);
   EXPECT_EQ(CardDeleteFile(&cardData, nullptr, name, 0), SCARD_F_INTERNAL_ERROR);

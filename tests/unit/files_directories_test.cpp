@@ -116,15 +116,13 @@ TEST_F(DirectoriesTest, RefusalsInsideTheTransactionMapPerCommand) {
     const char* answer;
     std::uint32_t result;
   } cases[] = {
-      {0, "69 82", SCARD_W_SECURITY_VIOLATION},  // the DF
-      {0, "6A 84", SCARD_F_INTERNAL_ERROR},
-      {1, "69 82", SCARD_E_NO_ACCESS},           // its file table
-      {1, "6A 84", SCARD_E_NO_MEMORY},
-      {3, "6A 84", SCARD_F_INTERNAL_ERROR},      // a record of the table
-      {7, "6A 82", SCARD_F_INTERNAL_ERROR},      // the DF's activation
-      {8, "6A 82", SCARD_F_INTERNAL_ERROR},      // a lost application is no unknown card here
-      {9, "6A 82", SCARD_F_INTERNAL_ERROR},      // the directory table
-      {10, "69 82", SCARD_E_NO_ACCESS},          // its record
+      {0, "69 82", SCARD_W_SECURITY_VIOLATION},                                        // the DF
+      {0, "6A 84", SCARD_F_INTERNAL_ERROR},     {1, "69 82", SCARD_E_NO_ACCESS},       // its file table
+      {1, "6A 84", SCARD_E_NO_MEMORY},          {3, "6A 84", SCARD_F_INTERNAL_ERROR},  // a record of the table
+      {7, "6A 82", SCARD_F_INTERNAL_ERROR},                                            // the DF's activation
+      {8, "6A 82", SCARD_F_INTERNAL_ERROR},  // a lost application is no unknown card here
+      {9, "6A 82", SCARD_F_INTERNAL_ERROR},  // the directory table
+      {10, "69 82", SCARD_E_NO_ACCESS},      // its record
   };
   for (const auto& c : cases) {
     expectCreationLookups(card);
@@ -223,7 +221,8 @@ TEST_F(DirectoriesTest, DeletionRefusals) {
   EXPECT_EQ(CardDeleteDirectory(&cardData, star), SCARD_E_DIR_NOT_FOUND);
 
   // A registered file in the second table: not empty, before any rights check.
-  card.expect(kSelectApplication, "90 00").expect(selectEf(0xA000), "90 00")
+  card.expect(kSelectApplication, "90 00")
+      .expect(selectEf(0xA000), "90 00")
       .expect(readRecord(1, 9), directoryRecord("docs") + kOk)
       .expect(selectDf(0xD000), "90 00")
       .expect(selectEf(0xF100), "90 00");
@@ -232,7 +231,8 @@ TEST_F(DirectoriesTest, DeletionRefusals) {
   EXPECT_EQ(CardDeleteDirectory(&cardData, name), ERROR_DIR_NOT_EMPTY);
 
   // The card refuses reading the tables.
-  card.expect(kSelectApplication, "90 00").expect(selectEf(0xA000), "90 00")
+  card.expect(kSelectApplication, "90 00")
+      .expect(selectEf(0xA000), "90 00")
       .expect(readRecord(1, 9), directoryRecord("docs") + kOk)
       .expect(selectDf(0xD000), "90 00")
       .expect(selectEf(0xF100), "90 00")
@@ -240,7 +240,8 @@ TEST_F(DirectoriesTest, DeletionRefusals) {
   EXPECT_EQ(CardDeleteDirectory(&cardData, name), SCARD_E_NO_ACCESS);
 
   // DF parameters whose 86 05 ends before attribute 3.
-  card.expect(kSelectApplication, "90 00").expect(selectEf(0xA000), "90 00")
+  card.expect(kSelectApplication, "90 00")
+      .expect(selectEf(0xA000), "90 00")
       .expect(readRecord(1, 9), directoryRecord("docs") + kOk)
       .expect(selectDf(0xD000), "90 00")
       .expect(selectEf(0xF100), "90 00");

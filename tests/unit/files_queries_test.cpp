@@ -30,9 +30,14 @@ TEST_F(QueriesTest, FileInfoDecodesTheReadAndWriteBytes) {
   bindSmall();
   char name[] = "Data";
   const Decoding cases[] = {
-      {0x00, 0x7E, EveryoneReadUserWriteAc}, {0x00, 0x03, EveryoneReadAdminWriteAc}, {0x00, 0x55, InvalidAc},
-      {0xFF, 0x7E, UserWriteExecuteAc},      {0x7E, 0x7E, UserReadWriteAc},          {0x03, 0x03, AdminReadWriteAc},
-      {0xFF, 0xFF, UnknownAc},               {0x7E, 0x03, UnknownAc},
+      {0x00, 0x7E, EveryoneReadUserWriteAc},
+      {0x00, 0x03, EveryoneReadAdminWriteAc},
+      {0x00, 0x55, InvalidAc},
+      {0xFF, 0x7E, UserWriteExecuteAc},
+      {0x7E, 0x7E, UserReadWriteAc},
+      {0x03, 0x03, AdminReadWriteAc},
+      {0xFF, 0xFF, UnknownAc},
+      {0x7E, 0x03, UnknownAc},
   };
   for (const Decoding& c : cases) {
     expectInfo(card, c.read, c.write);
@@ -79,8 +84,7 @@ TEST_F(QueriesTest, FileInfoRefusalsLeaveTheRecordAlone) {
 }
 
 // CardEnumFiles("docs") of directory 0 with two file tables.
-void expectListing(ScriptedCard& card, const std::vector<std::string>& table0,
-                   const std::vector<std::string>& table1) {
+void expectListing(ScriptedCard& card, const std::vector<std::string>& table0, const std::vector<std::string>& table1) {
   card.expect(kSelectApplication, "90 00")
       .expect(selectEf(0xA000), "90 00")
       .expect(readRecord(1, 9), directoryRecord("docs") + kOk)
@@ -178,7 +182,8 @@ TEST_F(QueriesTest, FreeSpaceFromTheApplicationAndTheKeyFiles) {
 
 TEST_F(QueriesTest, FreeSpaceRefusals) {
   bindSmall();
-  for (const char* parameters : {"62 10 82 02 12 34", "A5 62 82 02 12 34", "62 A5 82 02 12", "62 A5 82 02", "62 A5 82"}) {
+  for (const char* parameters :
+       {"62 10 82 02 12 34", "A5 62 82 02 12 34", "62 A5 82 02 12", "62 A5 82 02", "62 A5 82"}) {
     card.expect(kSelectApplication, "90 00").expect(kSelectApplicationParameters, parameters + kOk);
     CARD_FREE_SPACE_INFO info{};
     EXPECT_EQ(CardQueryFreeSpace(&cardData, 0, &info), SCARD_F_INTERNAL_ERROR) << parameters;

@@ -28,8 +28,7 @@ void expectReadLookup(ScriptedCard& card, unsigned length) {
 void expectChunks(ScriptedCard& card, const std::vector<std::uint8_t>& content) {
   for (std::size_t offset = 0; offset < content.size(); offset += 248) {
     const std::size_t size = std::min<std::size_t>(248, content.size() - offset);
-    card.expect("00 B0 " + word(offset) + " " + hex2(size),
-                hexOf({content.data() + offset, size}) + kOk);
+    card.expect("00 B0 " + word(offset) + " " + hex2(size), hexOf({content.data() + offset, size}) + kOk);
   }
 }
 
@@ -167,24 +166,24 @@ TEST_F(ReadWriteTest, InPlaceWritesRegisterOnlyAChangedLength) {
 
 // Writing 11 bytes to the empty file "data" (entry 0, EF of 10 bytes, read
 // byte 00, write byte 7E) moves it to entry 1 of the same table.
-void expectMove(ScriptedCard& card, const std::vector<std::uint8_t>& content) {
-  expectWriteLookup(card, 0, 2);
-  card.expect(selectWithParameters(0x1000), efParameters(0x00, 0x7E) + kOk)
-      .expect("00 E0 00 00 18 62 16 80 02 00 0B 82 01 01 83 02 10 01 86 06 FF FF 7E 00 7E FF 8A 01 05", "90 00")
-      .expect(selectEf(0x1001), "90 00")
-      .expect(updateBinary(0, content), "90 00")
-      .expect(selectWithParameters(0xF100), "90 00")
-      .expect("00 DC 02 04 0B " + fileRecord("data", 11), "90 00")
-      .expect(selectEf(0xF100), "90 00")
-      .expect("00 DC 01 04 0B " + kFreeFile, "90 00")
-      .expect("00 E4 02 00 02 10 00", "90 00");
+Script moveSteps(const std::vector<std::uint8_t>& content) {
+  return {{selectWithParameters(0x1000), efParameters(0x00, 0x7E) + kOk},
+          {"00 E0 00 00 18 62 16 80 02 00 0B 82 01 01 83 02 10 01 86 06 FF FF 7E 00 7E FF 8A 01 05", "90 00"},
+          {selectEf(0x1001), "90 00"},
+          {updateBinary(0, content), "90 00"},
+          {selectWithParameters(0xF100), "90 00"},
+          {"00 DC 02 04 0B " + fileRecord("data", 11), "90 00"},
+          {selectEf(0xF100), "90 00"},
+          {"00 DC 01 04 0B " + kFreeFile, "90 00"},
+          {"00 E4 02 00 02 10 00", "90 00"}};
 }
 
 TEST_F(ReadWriteTest, GrowingFileMovesWithItsAccessBytes) {
   bindSmall();
   char name[] = "data";
   const auto content = pattern(11);
-  expectMove(card, content);
+  expectWriteLookup(card, 0, 2);
+  expectSteps(moveSteps(content));
   EXPECT_EQ(CardWriteFile(&cardData, nullptr, name, 0, const_cast<PBYTE>(content.data()), 11), 0u);
   const auto sent = sentWithDepth();
   ASSERT_EQ(sent.size(), 13u);
@@ -213,12 +212,41 @@ TEST_F(ReadWriteTest, AMoveIntoANewTableClearsTheOldEntryInItsOwnTable) {
   EXPECT_EQ(CardWriteFile(&cardData, nullptr, name, 0, const_cast<PBYTE>(content.data()), 249), 0u);
 }
 
+TEST_F(ReadWriteTest, RefusalsDuringAMoveMapPerCommand) {
+  bindSmall();
+  char name[] = "data";
+  auto content = pattern(11);
+  const struct {
+    std::size_t step;
+    const char* answer;
+    std::uint32_t result;
+  } cases[] = {
+      {0, "6A 82", SCARD_F_INTERNAL_ERROR},      // the old EF's parameters
+      {1, "69 82", SCARD_W_SECURITY_VIOLATION},  // the new EF
+      {1, "6A 84", SCARD_E_WRITE_TOO_MANY},     {1, "91 08", SCARD_E_WRITE_TOO_MANY},
+      {2, "6A 82", SCARD_E_FILE_NOT_FOUND},     {3, "69 82", SCARD_W_SECURITY_VIOLATION},  // the content
+      {5, "69 82", SCARD_F_INTERNAL_ERROR},                                                // the new entry
+      {6, "6A 82", SCARD_E_FILE_NOT_FOUND},                                                // the old entry's table
+      {7, "69 82", SCARD_F_INTERNAL_ERROR},  // the old entry: no rights check, no security code
+      {8, "69 82", SCARD_F_INTERNAL_ERROR},  // the old EF
+  };
+  for (const auto& c : cases) {
+    expectWriteLookup(card, 0, 2);
+    expectSteps(moveSteps(content), c.step, c.answer);
+    EXPECT_EQ(CardWriteFile(&cardData, nullptr, name, 0, content.data(), 11), c.result) << c.step << ": " << c.answer;
+  }
+}
+
 TEST_F(ReadWriteTest, WriteEndsItsTransactionWhateverFails) {
   bindSmall();
   char name[] = "data";
   const auto content = pattern(11);
-  injectFailures([&] { expectMove(card, content); },
-                 [&] { return CardWriteFile(&cardData, nullptr, name, 0, const_cast<PBYTE>(content.data()), 11); });
+  injectFailures(
+      [&] {
+        expectWriteLookup(card, 0, 2);
+        expectSteps(moveSteps(content));
+      },
+      [&] { return CardWriteFile(&cardData, nullptr, name, 0, const_cast<PBYTE>(content.data()), 11); });
 }
 
 TEST_F(ReadWriteTest, WriteRefusals) {

@@ -3,12 +3,12 @@
 // directory DFs D000 + n, file tables F100 + k, file EFs 1000 + e).
 #pragma once
 
-#include <cstdio>
 #include <cstdint>
+#include <cstdio>
 #include <functional>
-#include <utility>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "support/driver_fixture.h"
@@ -51,8 +51,8 @@ inline std::string verifyProbe(unsigned reference) { return "00 20 00 " + hex2(r
 
 // Control parameters of an EF whose six security attributes are FF FF W R W FF.
 inline std::string efParameters(unsigned read, unsigned write) {
-  return "62 1A 80 02 00 10 82 01 01 83 02 10 00 86 06 FF FF " + hex2(write) + " " + hex2(read) + " " +
-         hex2(write) + " FF 8A 01 05";
+  return "62 1A 80 02 00 10 82 01 01 83 02 10 00 86 06 FF FF " + hex2(write) + " " + hex2(read) + " " + hex2(write) +
+         " FF 8A 01 05";
 }
 
 // A sequence of commands and the card's answers.

@@ -1,7 +1,8 @@
 // The on-card tables: names, the directory and file lookups, table creation,
 // registration, the templates' bytes and the key-size lookup.
-#include "card/names.h"
 #include "card/tables.h"
+
+#include "card/names.h"
 #include "files_script.h"
 
 namespace vemra::test::files {
@@ -186,7 +187,8 @@ TEST_F(TablesTest, RegisteringTheFirstEntryOfAMissingTableCreatesItWithTable0sRi
   EXPECT_EQ(card::registerFile(config(), handle(), name("new"), 25, 1), SCARD_F_INTERNAL_ERROR);
 
   // Table 0's 86 06 cut short: the write byte would lie past the answer.
-  card.expect(selectWithParameters(0xF101), "6A 82").expect(selectWithParameters(0xF100), "62 06 86 06 FF FF FF 00 90 00");
+  card.expect(selectWithParameters(0xF101), "6A 82")
+      .expect(selectWithParameters(0xF100), "62 06 86 06 FF FF FF 00 90 00");
   EXPECT_EQ(card::registerFile(config(), handle(), name("new"), 8, 1), SCARD_F_INTERNAL_ERROR);
 }
 
@@ -197,7 +199,9 @@ TEST_F(TablesTest, FileTableCreationStatusWords) {
   EXPECT_EQ(card::createFileTable(config(), handle(), 0, 0x00, 0x03), SCARD_E_NO_ACCESS);
   card.expect(create, "6A 84");
   EXPECT_EQ(card::createFileTable(config(), handle(), 0, 0x00, 0x03), SCARD_E_NO_MEMORY);
-  card.expect(create, "90 00").expect("00 E2 00 00 0B " + kFreeFile, "90 00").expect("00 E2 00 00 0B " + kFreeFile, "6A 84");
+  card.expect(create, "90 00")
+      .expect("00 E2 00 00 0B " + kFreeFile, "90 00")
+      .expect("00 E2 00 00 0B " + kFreeFile, "6A 84");
   EXPECT_EQ(card::createFileTable(config(), handle(), 0, 0x00, 0x03), SCARD_F_INTERNAL_ERROR);
 }
 
@@ -212,7 +216,7 @@ TEST_F(TablesTest, KeySizeFromTheKeyTypeCode) {
       {"62 10 82 01 11 8A 01 05 A5 03 85 01 24", 0, 256},
       {"62 10 82 01 11 8A 01 05 A5 03 85 01 23", SCARD_F_INTERNAL_ERROR, 0},
       {"62 10 85 01 24 8A 01 05 A5 03 85 01", SCARD_F_INTERNAL_ERROR, 0},  // pair at the very end
-      {"62 10 85 01 24 A5 03 8A 01 05", SCARD_F_INTERNAL_ERROR, 0},          // A5 before 8A
+      {"62 10 85 01 24 A5 03 8A 01 05", SCARD_F_INTERNAL_ERROR, 0},        // A5 before 8A
   };
   for (const auto& c : cases) {
     card.expect("00 A4 02 04 02 B0 01", std::string(c.parameters) + kOk);
