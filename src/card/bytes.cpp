@@ -9,6 +9,11 @@ bool reverseBytes(std::span<std::uint8_t> destination, std::span<const std::uint
   return true;
 }
 
+void wipe(std::span<std::uint8_t> bytes) {
+  volatile std::uint8_t* p = bytes.data();
+  for (std::size_t i = 0; i < bytes.size(); ++i) p[i] = 0;
+}
+
 std::optional<std::size_t> findPair(std::span<const std::uint8_t> bytes, std::uint8_t first, std::uint8_t second) {
   return findPairAfter(bytes, {}, first, second);
 }

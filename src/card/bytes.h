@@ -115,6 +115,10 @@ class ByteWriter {
 // source byte (length - 1 - t). Fails, writing nothing, when the sizes differ.
 [[nodiscard]] bool reverseBytes(std::span<std::uint8_t> destination, std::span<const std::uint8_t> source);
 
+// Overwrites `bytes` with zeros in a way the compiler does not drop, for
+// buffers that held a PIN, an administrator response or key material.
+void wipe(std::span<std::uint8_t> bytes);
+
 // Scans `bytes` front to back for the first occurrence of the pair (first,
 // second), looking at bytes, not at any TLV structure. Returns the position of
 // `first`, or nothing when the pair does not occur.

@@ -4,6 +4,8 @@
 
 #include <array>
 
+#include "card/bytes.h"
+
 #ifdef _WIN32
 #include <windows.h>
 #include <winscard.h>
@@ -49,6 +51,7 @@ Result sendOnce(Handle card, const Command& command, std::array<std::uint8_t, kR
   const LONG rc = SCardTransmit(toPcsc(card), SCARD_PCI_T0, buffer.data(),
                                 static_cast<DWORD>(kHeaderSize + command.apdu.data.size()), nullptr,
                                 received.data(), &length);
+  wipe(buffer);  // the command may have carried a PIN block or key material
   if (rc != SCARD_S_SUCCESS) return fromPcsc(rc);
   receivedLength = length > received.size() ? received.size() : static_cast<std::size_t>(length);
   return 0;
@@ -62,7 +65,12 @@ Result cardExchange(Handle card, const Apdu& apdu, std::span<std::uint8_t> respo
   Command command{apdu, hasData ? static_cast<std::uint8_t>(apdu.data.size()) : static_cast<std::uint8_t>(length)};
 
   for (int chained = 0; chained <= kMaxChainedCommands; ++chained) {
-    std::array<std::uint8_t, kReceiveBufferSize> received{};
+    // The answer may carry secrets (a session PIN): wiped on every way out.
+    struct Received {
+      std::array<std::uint8_t, kReceiveBufferSize> bytes{};
+      ~Received() { wipe(bytes); }
+    } answer;
+    auto& received = answer.bytes;
     std::size_t receivedLength = 0;
     if (const Result rc = sendOnce(card, command, received, receivedLength)) return rc;
     if (receivedLength < 2) return kInternalError;

@@ -1,6 +1,7 @@
 // The entry-point prologue on every entry point that has one, and the
 // entry points declared unsupported.
 #include <functional>
+#include <string_view>
 
 #include "driver/entry_points.h"
 #include "support/driver_fixture.h"
@@ -34,8 +35,9 @@ std::vector<EntryPoint> entryPointsWithPrologue() {
        [](PCARD_DATA d) { return CardChangeAuthenticator(d, user, nullptr, 0, nullptr, 0, 0, 2, nullptr); }},
       {"CardChangeAuthenticatorEx",
        [](PCARD_DATA d) { return CardChangeAuthenticatorEx(d, 2, 1, nullptr, 0, 1, nullptr, 0, 0, nullptr); }},
-      {"CardDeauthenticate", [](PCARD_DATA d) { return CardDeauthenticate(d, user, 0); }},
-      {"CardDeauthenticateEx", [](PCARD_DATA d) { return CardDeauthenticateEx(d, 0x02, 0); }},
+      // dwFlags 1 is tested after the prologue; with 0 these would log out.
+      {"CardDeauthenticate", [](PCARD_DATA d) { return CardDeauthenticate(d, user, 1); }},
+      {"CardDeauthenticateEx", [](PCARD_DATA d) { return CardDeauthenticateEx(d, 0x02, 1); }},
       {"CardAuthenticateEx",
        [](PCARD_DATA d) { return CardAuthenticateEx(d, ROLE_USER, 0, nullptr, 0, nullptr, nullptr, nullptr); }},
       // Arguments refused right after the prologue; valid ones would read the tables.
@@ -108,7 +110,10 @@ TEST_F(PrologueTest, SelectsTheApplicationAndSpendsTheChallengeFlag) {
     expectSelectApplication();
     clearTrace();
     (void)entry.call(&cardData);
-    EXPECT_EQ(config().challengeIssued, 0) << entry.name;
+    // CardChangeAuthenticatorEx gives the flag back after its prologue, for the
+    // operation it hands the call to.
+    const bool givesFlagBack = std::string_view(entry.name) == "CardChangeAuthenticatorEx";
+    EXPECT_EQ(config().challengeIssued, givesFlagBack ? 1 : 0) << entry.name;
     EXPECT_TRUE(traced("\tpCardData is checked")) << entry.name;
     EXPECT_TRUE(traced("\tconfig is checked")) << entry.name;
     card.clear();  // whatever the entry point sends after its prologue is not this test's business

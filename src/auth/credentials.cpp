@@ -1,0 +1,89 @@
+#include "auth/credentials.h"
+
+#include "card/status.h"
+#include "driver/trace.h"
+
+namespace vemra::auth {
+namespace {
+
+// Compares the caller's wide string with `name` as whole strings. Stops at the
+// first difference, so a shorter caller string is never read past its end.
+bool sameWideString(LPCWSTR text, const char16_t* name) {
+  for (std::size_t i = 0;; ++i) {
+    if (static_cast<char16_t>(text[i]) != name[i]) return false;
+    if (name[i] == u'\0') return true;
+  }
+}
+
+}  // namespace
+
+bool fillPinBlock(Block& block, const BYTE* pin, DWORD length) {
+  const std::span<std::uint8_t, kBlockSize> bytes = block.bytes();
+  card::wipe(bytes);
+  if (length > kBlockSize || (pin == nullptr && length != 0)) return false;
+  for (DWORD i = 0; i < length; ++i) bytes[i] = pin[i];
+  return true;
+}
+
+void fillResponseBlock(Block& block, const BYTE* response, std::uint8_t challengeIssued) {
+  const std::span<std::uint8_t, kBlockSize> bytes = block.bytes();
+  card::wipe(bytes);
+  if (challengeIssued == 0) return;
+  for (std::size_t i = 0; i < kBlockSize; ++i) bytes[i] = response[i];
+}
+
+PIN_ID roleOfUserId(LPCWSTR userId) {
+  if (userId == nullptr) return ROLE_EVERYONE;
+  if (sameWideString(userId, u"user")) return ROLE_USER;
+  if (sameWideString(userId, u"admin")) return ROLE_ADMIN;
+  return ROLE_EVERYONE;
+}
+
+std::uint8_t referenceOfRole(const card::CardConfig& config, PIN_ID role) {
+  return role == ROLE_ADMIN ? config.adminPinRef : config.userPinRef;
+}
+
+DWORD pinVerificationResult(std::uint16_t sw, PDWORD pcAttemptsRemaining) {
+  if (card::isRetryCounter(sw)) {
+    trace::step("\tWRONG PIN\n");
+    if (pcAttemptsRemaining != nullptr) *pcAttemptsRemaining = card::triesLeft(sw);
+    return SCARD_W_WRONG_CHV;
+  }
+  if (sw == 0x6983) trace::step("\tPIN BLOCKED\n");
+  return card::mapStatus(sw, {{0x6983, SCARD_W_CHV_BLOCKED}}, SCARD_F_INTERNAL_ERROR);
+}
+
+DWORD sendExpectingSuccess(card::Handle handle, const card::Apdu& apdu) {
+  std::uint16_t sw = 0;
+  if (const DWORD rc = card::transmit(handle, apdu, sw)) return rc;
+  return card::mapStatus(sw, {}, SCARD_F_INTERNAL_ERROR);
+}
+
+DWORD verifyPin(card::Handle handle, std::uint8_t reference, const Block& pin, PDWORD pcAttemptsRemaining) {
+  std::uint8_t length = 0;
+  std::uint16_t sw = 0;
+  if (const DWORD rc = card::transmit(handle, card::Apdu{0x00, 0x20, 0x00, reference, pin.view()}, {}, length, sw))
+    return rc;
+  if (length != 0) return SCARD_F_INTERNAL_ERROR;
+  return pinVerificationResult(sw, pcAttemptsRemaining);
+}
+
+DWORD presentResponse(card::Handle handle, std::uint8_t adminPinRef, const Block& response, std::uint16_t& sw) {
+  return card::transmit(handle, card::Apdu{0x00, 0x82, 0x00, adminPinRef, response.view()}, sw);
+}
+
+CallerBuffer::CallerBuffer(PCARD_DATA pCardData, std::size_t size) : cardData_(pCardData) {
+  if (pCardData->pfnCspAlloc != nullptr) block_ = static_cast<BYTE*>(pCardData->pfnCspAlloc(size));
+}
+
+CallerBuffer::~CallerBuffer() {
+  if (block_ != nullptr && cardData_->pfnCspFree != nullptr) cardData_->pfnCspFree(block_);
+}
+
+BYTE* CallerBuffer::release() {
+  BYTE* block = block_;
+  block_ = nullptr;
+  return block;
+}
+
+}  // namespace vemra::auth

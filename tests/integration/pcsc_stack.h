@@ -1,0 +1,64 @@
+// The real PC/SC path for the integration tests: pcscd, vsmartcard's virtual
+// reader and vemra-vcard serving a fresh simulated card.
+//
+// The stack is brought up once per test process and torn down at its end.
+// Runs on one machine are serialised by an exclusive lock on
+// /tmp/vemra-vpcd.lock, since vpcd offers one virtual reader on one port.
+// A pcscd that already runs is used as it is; otherwise one is started
+// (`pcscd --foreground --auto-exit`) and stopped again afterwards.
+//
+// This header carries no PC/SC types, so that a test may include the
+// minidriver's interface (whose DWORD differs from pcsc-lite's) beside it.
+#ifndef VEMRA_INTEGRATION_PCSC_STACK_H
+#define VEMRA_INTEGRATION_PCSC_STACK_H
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace vemra::integration {
+
+// A card handle on the simulated card, connected with protocol T=0.
+struct Connection {
+  uintptr_t context = 0;  // SCARDCONTEXT
+  uintptr_t card = 0;     // SCARDHANDLE
+  std::vector<uint8_t> atr;
+  bool t0 = false;
+};
+
+class PcscStack {
+ public:
+  static PcscStack& instance();
+
+  // Brings the stack up if it is not yet. Returns "" when the simulated card
+  // sits in the reader, else what went wrong.
+  std::string start();
+  // Stops the bridge and, if it was started here, pcscd; releases the lock.
+  void stop();
+
+  // SCardEstablishContext, SCardConnect (shared, T=0) and SCardStatus.
+  std::string connect(Connection& out);
+  // SCardDisconnect (leave the card) and SCardReleaseContext.
+  void disconnect(Connection& connection);
+  // One command through SCardTransmit with the T=0 PCI; the response bytes,
+  // empty when the transmission failed.
+  std::vector<uint8_t> transmit(const Connection& connection, std::span<const uint8_t> command);
+
+  const std::string& readerName() const { return reader_; }
+
+ private:
+  PcscStack() = default;
+  std::string startLocked();
+
+  int lockFd_ = -1;
+  int pcscdPid_ = -1;
+  int bridgePid_ = -1;
+  bool started_ = false;
+  std::string failure_;
+  std::string reader_;
+};
+
+}  // namespace vemra::integration
+
+#endif  // VEMRA_INTEGRATION_PCSC_STACK_H
