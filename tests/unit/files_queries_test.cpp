@@ -208,3 +208,34 @@ TEST_F(QueriesTest, FreeSpaceRefusals) {
 
 }  // namespace
 }  // namespace vemra::test::files
+
+namespace vemra::test::files {
+namespace {
+
+TEST_F(QueriesTest, CardsWithoutTableRecordsAreRefusedByEveryFileOperation) {
+  bindSmall();
+  config().fileTableRecords = 0;
+  char name[] = "f";
+  PBYTE data = nullptr;
+  DWORD size = 0;
+  LPSTR names = nullptr;
+  CARD_FILE_INFO info{};
+  const std::function<DWORD()> calls[] = {
+      [&] { return CardCreateFile(&cardData, nullptr, name, 1, EveryoneReadUserWriteAc); },
+      [&] { return CardDeleteFile(&cardData, nullptr, name, 0); },
+      [&] { return CardReadFile(&cardData, nullptr, name, 0, &data, &size); },
+      [&] { return CardWriteFile(&cardData, nullptr, name, 0, reinterpret_cast<PBYTE>(name), 1); },
+      [&] { return CardGetFileInfo(&cardData, nullptr, name, &info); },
+      [&] { return CardEnumFiles(&cardData, nullptr, &names, &size, 0); },
+      [&] { return CardCreateDirectory(&cardData, name, UserCreateDeleteDirAc); },
+  };
+  for (const auto& call : calls) {
+    expectSelectApplication();
+    EXPECT_EQ(call(), SCARD_E_UNKNOWN_CARD);
+  }
+  EXPECT_EQ(provider().allocations(), 1) << "only the configuration";
+  EXPECT_EQ(sentCommands().size(), std::size(calls)) << "nothing after the prologue";
+}
+
+}  // namespace
+}  // namespace vemra::test::files
