@@ -102,7 +102,7 @@ TEST_F(FilesOnSimulatedCard, ContentOfEverySizeReadsBackByteForByte) {
   for (const char* directory : {static_cast<const char*>(nullptr), "data"}) {
     for (std::size_t size : {std::size_t{1}, std::size_t{10}, std::size_t{11}, std::size_t{248}, std::size_t{249}}) {
       for (bool grown : {false, true}) {
-        const std::string name = (grown ? "g" : "f") + std::to_string(size);
+        const std::string name = std::string(grown ? "g" : "f").append(std::to_string(size));
         const auto bytes = content(size, ++seed);
         ASSERT_EQ(createFile(directory, name, grown ? 0 : static_cast<DWORD>(size), UserReadWriteAc), 0u) << name;
         ASSERT_EQ(writeFile(directory, name, bytes), 0u) << name;
@@ -161,7 +161,7 @@ TEST_F(FilesOnSimulatedCard, EveryAccessConditionIsReportedBack) {
                                                    EveryoneReadAdminWriteAc, UnknownAc,
                                                    UserReadWriteAc,          AdminReadWriteAc};
   for (CARD_FILE_ACCESS_CONDITION condition : conditions) {
-    const std::string name = "ac" + std::to_string(condition);
+    const std::string name = std::string("ac").append(std::to_string(condition));
     ASSERT_EQ(createFile(nullptr, name, 5, condition), 0u) << name;
     CARD_FILE_INFO info{};
     const DWORD rc = fileInfo(name.c_str(), info);
@@ -182,7 +182,7 @@ TEST_F(FilesOnSimulatedCard, AFullFileTableMakesTheNextOne) {
   ASSERT_EQ(loginUser(), 0u);
   const unsigned records = card().config().fileTableRecords;
   for (unsigned i = 0; i < records; ++i)
-    ASSERT_EQ(createFile(nullptr, "f" + std::to_string(i), 1, EveryoneReadUserWriteAc), 0u);
+    ASSERT_EQ(createFile(nullptr, std::string("f").append(std::to_string(i)), 1, EveryoneReadUserWriteAc), 0u);
   EXPECT_EQ(selectOnCard(tableFid(1)), kNotFound);
   ASSERT_EQ(createFile(nullptr, "next", 2, EveryoneReadUserWriteAc), 0u);
   EXPECT_EQ(selectOnCard(tableFid(1)), kFound);

@@ -164,7 +164,7 @@ TEST_F(CreateDeleteTest, AFullTableMakesTheNextOneWithTable0sRights) {
   bindSmall();
   char name[] = "fifth";
   card.expect(kSelectApplication, "90 00").expect(selectEf(0xF100), "90 00");
-  for (unsigned r = 1; r <= 4; ++r) card.expect(readRecord(r, 11), fileRecord("f" + std::to_string(r), 1) + kOk);
+  for (unsigned r = 1; r <= 4; ++r) card.expect(readRecord(r, 11), fileRecord(std::string("f").append(std::to_string(r)), 1) + kOk);
   card.expect(selectEf(0xF101), "6A 82").expect(selectEf(0xA000), "90 00");
   for (unsigned r = 1; r <= 4; ++r) card.expect(readRecord(r, 9), kFreeDirectory + kOk);
   card.expect(selectEf(0x1004), "6A 82")
