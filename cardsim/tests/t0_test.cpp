@@ -83,7 +83,8 @@ TEST(T0, RandomCommandsNeverCrashAndAlwaysGetAStatusWord) {
       for (auto& b : c) b = static_cast<uint8_t>(rng());
     } else {
       c = seeds[rng() % std::size(seeds)];
-      c.resize(c.size() + rng() % 30);
+      const std::size_t grown = c.size() + rng() % 30;
+      c.resize(grown, 0x00);
       for (std::size_t j = 4; j < c.size(); ++j) {
         if (rng() % 4 == 0) c[j] = static_cast<uint8_t>(rng());
       }

@@ -19,6 +19,10 @@ namespace vemra::cardsim {
 inline constexpr std::array<uint8_t, 13> kDefaultAtr = {0x3B, 0x0B, 'V', 'e', 'm', 'r', 'a',
                                                         'M',  'i',  'n', 'i', 'D', 'r'};
 
+// The user PIN "1234" and the serial number a default card leaves the factory with.
+inline constexpr std::array<uint8_t, 4> kDefaultUserPin = {'1', '2', '3', '4'};
+inline constexpr std::array<uint8_t, 8> kDefaultSerialNumber = {0x56, 0x45, 0x00, 0x00, 0x12, 0x34, 0x56, 0x78};
+
 // Everything that makes one card differ from another when it leaves the
 // factory. The defaults describe the card that README.md documents.
 struct CardConfig {
@@ -50,7 +54,7 @@ struct CardConfig {
   uint8_t reservedByte = 0x00;
 
   // Credentials. The PIN is 4 to 8 bytes; the card keeps it padded with 0x00 to 8.
-  std::vector<uint8_t> userPin{'1', '2', '3', '4'};
+  std::vector<uint8_t> userPin{kDefaultUserPin.begin(), kDefaultUserPin.end()};
   uint8_t userPinMaxTries = 3;
   // Two-key triple-DES key K1 || K2 of the administrator.
   std::array<uint8_t, 16> adminKey{0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF,
@@ -60,7 +64,7 @@ struct CardConfig {
   // Bytes of storage for files; the free part is reported under A5/82 of the
   // application's control parameters (capped at 0xFFFF).
   uint32_t memoryCapacity = 64000;
-  std::vector<uint8_t> serialNumber{0x56, 0x45, 0x00, 0x00, 0x12, 0x34, 0x56, 0x78};
+  std::vector<uint8_t> serialNumber{kDefaultSerialNumber.begin(), kDefaultSerialNumber.end()};
 };
 
 // A test's replacement for the card's answer to chosen commands. A command

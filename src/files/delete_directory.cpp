@@ -1,0 +1,107 @@
+// CardDeleteDirectory: an empty directory whose deletion right the caller
+// holds loses its directory-table record, then its DF (which takes its file
+// tables with it).
+#include <array>
+
+#include "card/bytes.h"
+#include "card/status.h"
+#include "card/tables.h"
+#include "driver/context.h"
+#include "driver/prologue.h"
+#include "driver/trace.h"
+#include "files/file_system.h"
+
+namespace vemra::files {
+namespace {
+
+// ERROR_DIR_NOT_EMPTY when any record of any file table of the current DF is
+// in use; reads only each record's state byte. Errors: SCARD_E_FILE_NOT_FOUND
+// when table 0 is missing, SCARD_E_NO_ACCESS when the card refuses a record
+// read, SCARD_F_INTERNAL_ERROR.
+Result checkEmpty(const card::CardConfig& config, card::Handle card) {
+  if (const Result rc = card::selectFile(card, config.fileTableFidBase)) return rc;
+  for (unsigned table = 0;; ++table) {
+    for (unsigned r = 1; r <= config.fileTableRecords; ++r) {
+      std::array<std::uint8_t, 1> state{};
+      std::uint16_t length = 1;
+      std::uint16_t sw = 0;
+      if (const Result rc =
+              card::transmit(card, card::Apdu{0x00, 0xB2, static_cast<std::uint8_t>(r), 0x04}, state, length, sw))
+        return rc;
+      if (const Result rc = card::mapStatus(sw, {{0x6982, SCARD_E_NO_ACCESS}}, SCARD_F_INTERNAL_ERROR)) return rc;
+      if (length != 1) return SCARD_F_INTERNAL_ERROR;
+      if (state[0] == 0x01) return ERROR_DIR_NOT_EMPTY;
+    }
+    if (table + 1 == card::kMaxFileTables) return 0;
+    const Result rc = card::selectFile(card, card::fidPlus(config.fileTableFidBase, table + 1));
+    if (rc == SCARD_E_FILE_NOT_FOUND) return 0;
+    if (rc != 0) return rc;
+  }
+}
+
+// The changing steps, inside the operation's transaction.
+Result removeDirectory(const card::CardConfig& config, card::Handle card, std::uint8_t number, std::uint16_t fid) {
+  if (const Result rc = card::reselectApplication(card)) return rc;
+  if (const Result rc = card::selectFile(card, config.dirTableFid)) return rc;
+  constexpr std::array<std::uint8_t, card::kDirectoryRecordSize> kFreeRecord{};
+  std::uint16_t sw = 0;
+  if (const Result rc =
+          card::transmit(card, card::Apdu{0x00, 0xDC, static_cast<std::uint8_t>(number + 1), 0x04, kFreeRecord}, sw))
+    return rc;
+  if (sw != card::kSwSuccess) return SCARD_F_INTERNAL_ERROR;
+  const std::array<std::uint8_t, 2> fidData{card::highByte(fid), card::lowByte(fid)};
+  if (const Result rc = card::transmit(card, card::Apdu{0x00, 0xE4, 0x01, 0x00, fidData}, sw)) return rc;
+  return card::mapStatus(sw, {{0x6982, SCARD_W_SECURITY_VIOLATION}}, SCARD_F_INTERNAL_ERROR);
+}
+
+Result deleteDirectory(PCARD_DATA pCardData, const char* directoryName) {
+  const card::CardConfig& config = driver::config(pCardData);
+  const card::Handle card = driver::cardHandle(pCardData);
+
+  const auto name = card::LogicalName::from(directoryName);
+  if (!name) return SCARD_E_INVALID_PARAMETER;
+  std::uint8_t number = 0;
+  if (const Result rc = card::findDirectory(config, card, *name, number, nullptr)) return rc;
+  const std::uint16_t fid = card::fidPlus(config.dirFidBase, number);
+  if (const Result rc = card::selectDirectory(card, fid)) return rc;
+  if (const Result rc = checkEmpty(config, card)) return rc;
+
+  // The deletion right is the DF's security attribute 3.
+  if (const Result rc = card::reselectApplication(card)) return rc;
+  std::array<std::uint8_t, 1> accessByte{};
+  if (const Result rc = readAccessBytes(card, 0x00, fid, 0x05, 3, accessByte)) return rc;
+  bool held = false;
+  if (const Result rc = holdsRight(config, card, accessByte[0], held)) return rc;
+  if (!held) return SCARD_W_SECURITY_VIOLATION;
+
+  card::OuterTransaction tx{card};
+  if (const Result begun = tx.begin()) return begun;
+  return tx.finish(removeDirectory(config, card, number, fid));
+}
+
+}  // namespace
+}  // namespace vemra::files
+
+extern "C" {
+
+// Deletes the empty directory `pszDirectoryName` (one to eight characters,
+// any letter case) when the caller holds the right its DF names.
+//
+// Returns 0, or: SCARD_E_INVALID_PARAMETER for a NULL, empty or too long
+// name; SCARD_E_DIR_NOT_FOUND; ERROR_DIR_NOT_EMPTY when a file is registered
+// in it; SCARD_W_SECURITY_VIOLATION when neither the user PIN nor the
+// administrator that its access byte asks for is verified, or when the card
+// refuses the deletion; SCARD_E_NO_ACCESS when the card refuses reading its
+// file tables; SCARD_E_FILE_NOT_FOUND when a table it relies on is missing;
+// SCARD_E_UNKNOWN_CARD when the application cannot be selected again;
+// SCARD_F_INTERNAL_ERROR for any other unexpected answer; a PC/SC failure
+// unchanged; and the prologue's errors.
+DWORD WINAPI CardDeleteDirectory(PCARD_DATA pCardData, LPSTR pszDirectoryName) {
+  vemra::trace::function("Function CardDeleteDirectory called");
+  if (const DWORD rc = vemra::driver::prologue(pCardData)) return rc;
+  const DWORD rc = vemra::files::deleteDirectory(pCardData, pszDirectoryName);
+  if (rc == 0) vemra::trace::function("\tFunction CardDeleteDirectory is done");
+  return rc;
+}
+
+}  // extern "C"

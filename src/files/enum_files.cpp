@@ -1,0 +1,103 @@
+// CardEnumFiles: the names of the files of one directory (or the root), in
+// entry order, as a multi-string in a buffer the caller owns.
+#include <array>
+
+#include "card/bytes.h"
+#include "card/status.h"
+#include "card/tables.h"
+#include "driver/context.h"
+#include "driver/prologue.h"
+#include "driver/trace.h"
+#include "files/file_system.h"
+
+namespace vemra::files {
+namespace {
+
+// The number of file tables of the current DF: table 0 is taken to exist,
+// the first table after it that is missing ends the count, and the count
+// never exceeds the tables a lookup visits.
+Result countTables(const card::CardConfig& config, card::Handle card, unsigned& tables) {
+  for (tables = 1; tables < card::kMaxFileTables; ++tables) {
+    const Result rc = card::selectFile(card, card::fidPlus(config.fileTableFidBase, tables));
+    if (rc == SCARD_E_FILE_NOT_FOUND) return 0;
+    if (rc != 0) return rc;
+  }
+  return 0;
+}
+
+// Appends the names of the in-use entries of `tables` tables to `list`.
+Result listNames(const card::CardConfig& config, card::Handle card, unsigned tables, card::ByteWriter& list) {
+  for (unsigned table = 0; table < tables; ++table) {
+    if (const Result rc = card::selectFile(card, card::fidPlus(config.fileTableFidBase, table))) return rc;
+    for (unsigned r = 1; r <= config.fileTableRecords; ++r) {
+      std::array<std::uint8_t, card::kFileRecordSize> record{};
+      std::uint16_t length = record.size();
+      std::uint16_t sw = 0;
+      if (const Result rc =
+              card::transmit(card, card::Apdu{0x00, 0xB2, static_cast<std::uint8_t>(r), 0x04}, record, length, sw))
+        return rc;
+      if (sw != card::kSwSuccess || length != record.size()) return SCARD_F_INTERNAL_ERROR;
+      if (record[0] != 0x01) continue;
+      std::size_t nameLength = 0;
+      while (nameLength < card::kNameLength && record[3 + nameLength] != 0x00) ++nameLength;
+      if (!list.putBytes({record.data() + 3, nameLength}) || !list.putU8(0x00)) return SCARD_F_INTERNAL_ERROR;
+    }
+  }
+  return 0;
+}
+
+Result enumFiles(PCARD_DATA pCardData, const char* directoryName, LPSTR* names, LPDWORD namesLength, DWORD flags) {
+  const card::CardConfig& config = driver::config(pCardData);
+  const card::Handle card = driver::cardHandle(pCardData);
+
+  if (flags != 0) return SCARD_E_INVALID_PARAMETER;
+  if (namesLength == nullptr || names == nullptr) return SCARD_E_INVALID_PARAMETER;
+  if (const Result rc = resolveDirectory(config, card, directoryName)) return rc;
+  if (const Result rc = card::checkLayout(config)) return rc;
+
+  unsigned tables = 0;
+  if (const Result rc = countTables(config, card, tables)) return rc;
+  CallerBuffer<char> buffer{pCardData, names};
+  if (!buffer.allocate(tables * config.fileTableRecords * (card::kNameLength + 1) + 1)) return SCARD_E_NO_MEMORY;
+  *namesLength = 0;
+
+  card::ByteWriter list{buffer.bytes()};
+  if (const Result rc = listNames(config, card, tables, list)) return rc;
+  if (list.size() == 0) {
+    trace::step("   Dir is empty \n");
+    return SCARD_E_FILE_NOT_FOUND;
+  }
+  if (!list.putU8(0x00)) return SCARD_F_INTERNAL_ERROR;
+  *namesLength = static_cast<DWORD>(list.size());
+  buffer.release();
+  return 0;
+}
+
+}  // namespace
+}  // namespace vemra::files
+
+extern "C" {
+
+// Lists the files of the directory `pszDirectoryName` (NULL: the root; its
+// directories are not listed) in `*pmszFileNames`: a buffer from
+// pfnCspAlloc owned by the caller, each name followed by 0x00 and the list by
+// one more 0x00; `*pdwcbFileName` is the number of bytes used. `dwFlags` must
+// be 0. On a failure after the allocation the buffer has gone back to
+// pfnCspFree and `*pmszFileNames` is NULL.
+//
+// Returns 0, or: SCARD_E_INVALID_PARAMETER for non-zero flags or a NULL out
+// pointer; SCARD_E_DIR_NOT_FOUND; SCARD_E_FILE_NOT_FOUND when the directory
+// holds no file; SCARD_E_NO_MEMORY when pfnCspAlloc fails;
+// SCARD_E_UNKNOWN_CARD for a card whose file tables have no records;
+// SCARD_F_INTERNAL_ERROR for any other unexpected answer; a PC/SC failure
+// unchanged; and the prologue's errors.
+DWORD WINAPI CardEnumFiles(PCARD_DATA pCardData, LPSTR pszDirectoryName, LPSTR* pmszFileNames, LPDWORD pdwcbFileName,
+                           DWORD dwFlags) {
+  vemra::trace::function("Function CardEnumFiles called");
+  if (const DWORD rc = vemra::driver::prologue(pCardData)) return rc;
+  const DWORD rc = vemra::files::enumFiles(pCardData, pszDirectoryName, pmszFileNames, pdwcbFileName, dwFlags);
+  if (rc == 0) vemra::trace::function("\tFunction CardEnumFiles is done");
+  return rc;
+}
+
+}  // extern "C"
