@@ -287,6 +287,65 @@ static BOOL sessionPin(void) {
   return TRUE;
 }
 
+/* Files, with the user logged in: a directory and a file in it, written
+ * in more than one piece and read back byte for byte, its information and
+ * the directory's listing, then both deleted. Every buffer the driver hands
+ * over comes from the provider's allocator and goes back to it. */
+static BOOL files(void) {
+  char directory[] = "wine";
+  char name[] = "greeting";
+  char missing[] = "absent";
+  static BYTE content[300];
+  PBYTE read = NULL;
+  DWORD readLength = 0;
+  LPSTR names = NULL;
+  DWORD namesLength = 0;
+  CARD_FILE_INFO info = {1, 0xDEAD, InvalidAc};
+  CARD_FREE_SPACE_INFO space = {1, 0, 0, 0};
+  DWORD freeBefore;
+  size_t i;
+  const long held = allocations - releases;
+  for (i = 0; i < sizeof content; ++i) content[i] = (BYTE)(i * 31 + (i >> 8));
+
+  EXPECT_CODE(SCARD_S_SUCCESS, cardData.pfnCardQueryFreeSpace(&cardData, 0, &space));
+  EXPECT_TRUE(space.dwMaxKeyContainers == 8 && space.dwBytesAvailable > sizeof content);
+  freeBefore = space.dwBytesAvailable;
+  EXPECT_CODE(SCARD_S_SUCCESS, cardData.pfnCardCreateDirectory(&cardData, directory, UserCreateDeleteDirAc));
+  EXPECT_CODE(SCARD_S_SUCCESS, cardData.pfnCardCreateFile(&cardData, directory, name, 0, EveryoneReadUserWriteAc));
+  EXPECT_CODE(ERROR_FILE_EXISTS, cardData.pfnCardCreateFile(&cardData, directory, name, 0, EveryoneReadUserWriteAc));
+  EXPECT_CODE(SCARD_S_SUCCESS, cardData.pfnCardWriteFile(&cardData, directory, name, 0, content, sizeof content));
+
+  EXPECT_CODE(SCARD_S_SUCCESS, cardData.pfnCardReadFile(&cardData, directory, name, 0, &read, &readLength));
+  if (readLength != sizeof content || read == NULL || memcmp(read, content, sizeof content) != 0) {
+    providerFree(read);
+    return fail("read back %lu bytes that differ from the 300 written", (unsigned long)readLength);
+  }
+  providerFree(read);
+
+  EXPECT_CODE(SCARD_S_SUCCESS, cardData.pfnCardGetFileInfo(&cardData, directory, name, &info));
+  EXPECT_TRUE(info.cbFileSize == sizeof content && info.AccessCondition == EveryoneReadUserWriteAc);
+  EXPECT_CODE(SCARD_S_SUCCESS, cardData.pfnCardEnumFiles(&cardData, directory, &names, &namesLength, 0));
+  if (names == NULL || namesLength != sizeof name + 1 || memcmp(names, "greeting\0", sizeof name + 1) != 0) {
+    providerFree(names);
+    return fail("the directory lists %lu bytes, expected \"greeting\" alone", (unsigned long)namesLength);
+  }
+  providerFree(names);
+  EXPECT_CODE(SCARD_S_SUCCESS, cardData.pfnCardQueryFreeSpace(&cardData, 0, &space));
+  EXPECT_TRUE(space.dwBytesAvailable < freeBefore - sizeof content);
+
+  EXPECT_CODE(ERROR_DIR_NOT_EMPTY, cardData.pfnCardDeleteDirectory(&cardData, directory));
+  EXPECT_CODE(SCARD_S_SUCCESS, cardData.pfnCardDeleteFile(&cardData, directory, name, 0));
+  EXPECT_CODE(SCARD_E_FILE_NOT_FOUND, cardData.pfnCardReadFile(&cardData, directory, name, 0, &read, &readLength));
+  EXPECT_CODE(SCARD_E_FILE_NOT_FOUND, cardData.pfnCardDeleteFile(&cardData, directory, missing, 0));
+  EXPECT_CODE(SCARD_S_SUCCESS, cardData.pfnCardDeleteDirectory(&cardData, directory));
+  EXPECT_CODE(SCARD_E_DIR_NOT_FOUND, cardData.pfnCardReadFile(&cardData, directory, name, 0, &read, &readLength));
+  EXPECT_CODE(SCARD_S_SUCCESS, cardData.pfnCardQueryFreeSpace(&cardData, 0, &space));
+  EXPECT_TRUE(space.dwBytesAvailable == freeBefore);
+  if (allocations - releases != held)
+    return fail("%ld buffers from the provider's allocator not given back", allocations - releases - held);
+  return TRUE;
+}
+
 /* The version-7 slots the driver does not support answer so, sending nothing. */
 static BOOL unsupportedSlots(void) {
   CARD_KEY_HANDLE key = 0;
@@ -329,6 +388,7 @@ static const struct Step kSteps[] = {
     {"refuse a foreign card and an old CARD_DATA", refusesForeignCard},
     {"CardAcquireContext", acquireContext},
     {"PIN login", pinLogin},
+    {"directory and file: create, write, read back, list, delete", files},
     {"PIN logout", pinLogout},
     {"session PIN through the version-6 slots", sessionPin},
     {"unsupported version-7 slots", unsupportedSlots},
