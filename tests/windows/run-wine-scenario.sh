@@ -25,8 +25,8 @@ if [ -z "$vcard" ] || [ ${#builds[@]} -eq 0 ]; then
   exit 2
 fi
 
-wine64=/usr/lib/wine/wine64
-wine32=/usr/lib/wine/wine
+wine64=${VEMRA_WINE64:-/usr/lib/wine/wine64}
+wine32=${VEMRA_WINE32:-/usr/lib/wine/wine}
 if [ ! -x "$wine64" ]; then
   echo "SKIPPED: Windows scenario under Wine: Wine is not installed (scripts/install-deps.sh installs it)"
   exit 77
@@ -44,7 +44,11 @@ cleanup() {
     kill "$bridge" 2>/dev/null
     wait "$bridge" 2>/dev/null
   fi
-  [ -d "$WINEPREFIX" ] && wineserver -w 2>/dev/null
+  # The prefix's own server and services end a few seconds after the last
+  # program; a server that does not is stopped (it serves this prefix only).
+  if [ -d "$WINEPREFIX" ] && ! timeout 60 wineserver -w 2>/dev/null; then
+    wineserver -k 2>/dev/null
+  fi
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -53,12 +57,12 @@ seconds() { date +%s.%N; }
 elapsed() { awk -v a="$1" -v b="$(seconds)" 'BEGIN { printf "%.1f", b - a }'; }
 
 start=$(seconds)
-if ! "$wine64" wineboot --init >"$work/wineboot.log" 2>&1; then
+if ! timeout 300 "$wine64" wineboot --init >"$work/wineboot.log" 2>&1; then
   cat "$work/wineboot.log" >&2
   echo "wine: creating the Wine prefix failed" >&2
   exit 1
 fi
-wineserver -w 2>/dev/null
+timeout 60 wineserver -w 2>/dev/null
 echo "wine: prefix created in $(elapsed "$start") s"
 
 passed=0
@@ -81,7 +85,7 @@ for build in "${builds[@]}"; do
 
   # The program listens (in SCardEstablishContext) on a port the system
   # chooses and names it; then the bridge connects there as the card.
-  (cd "$run" && exec "$loader" vemra_wine_scenario.exe "$dll") >"$log" 2>&1 &
+  (cd "$run" && exec timeout 300 "$loader" vemra_wine_scenario.exe "$dll") >"$log" 2>&1 &
   program=$!
   port=""
   for _ in $(seq 1 600); do
