@@ -6,7 +6,10 @@
 // CARD_KEY_SIZES without dwDefaultBitlen; only what it declares is compared.
 // This file must not include the driver's interface header: both declare
 // the same names.
-#if defined(_WIN32) && __has_include(<cardmod.h>)
+#if defined(_WIN32)
+#if !__has_include(<cardmod.h>)
+#error "the Windows builds compare the records with mingw-w64's <cardmod.h>"
+#endif
 #include <windows.h>
 #include <cardmod.h>
 
