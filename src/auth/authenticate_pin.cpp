@@ -3,6 +3,7 @@
 #include <array>
 
 #include "auth/credentials.h"
+#include "driver/caller_buffer.h"
 #include "card/exchange.h"
 #include "driver/context.h"
 #include "driver/entry_points.h"
@@ -63,11 +64,11 @@ DWORD loginUser(PCARD_DATA pCardData, DWORD dwFlags, const BYTE* pbPinData, DWOR
   // The user is logged in now; a session PIN that is missing or longer than
   // its answer can carry is not handed back as if it were one.
   if (length == 0 || length > kMaxSessionPin) return SCARD_F_INTERNAL_ERROR;
-  CallerBuffer buffer(pCardData, length);
-  if (buffer.get() == nullptr) return SCARD_E_NO_MEMORY;
-  for (std::size_t i = 0; i < length; ++i) buffer.get()[i] = sessionPin.view()[i];
+  driver::CallerBuffer<BYTE> buffer(pCardData, ppbSessionPin);
+  if (!buffer.allocate(length)) return SCARD_E_NO_MEMORY;
+  for (std::size_t i = 0; i < length; ++i) buffer.bytes()[i] = sessionPin.view()[i];
   *pcbSessionPin = length;
-  *ppbSessionPin = buffer.release();
+  buffer.release();
   return 0;
 }
 

@@ -72,18 +72,4 @@ DWORD presentResponse(card::Handle handle, std::uint8_t adminPinRef, const Block
   return card::transmit(handle, card::Apdu{0x00, 0x82, 0x00, adminPinRef, response.view()}, sw);
 }
 
-CallerBuffer::CallerBuffer(PCARD_DATA pCardData, std::size_t size) : cardData_(pCardData) {
-  if (pCardData->pfnCspAlloc != nullptr) block_ = static_cast<BYTE*>(pCardData->pfnCspAlloc(size));
-}
-
-CallerBuffer::~CallerBuffer() {
-  if (block_ != nullptr && cardData_->pfnCspFree != nullptr) cardData_->pfnCspFree(block_);
-}
-
-BYTE* CallerBuffer::release() {
-  BYTE* block = block_;
-  block_ = nullptr;
-  return block;
-}
-
 }  // namespace vemra::auth

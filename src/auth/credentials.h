@@ -1,8 +1,7 @@
 // What the authentication entry points share: the 8-byte blocks in which a
 // PIN or an administrator response travels to the card (wiped when they go
 // out of scope), the mapping of user identifiers and PIN identifiers to the
-// card's references, the outcome of a PIN verification, and the buffer handed
-// to the caller.
+// card's references, and the outcome of a PIN verification.
 #pragma once
 
 #include <array>
@@ -85,26 +84,5 @@ void fillResponseBlock(Block& block, const BYTE* response, std::uint8_t challeng
 // block; returns the exchange's result, the card's status word in `sw`.
 [[nodiscard]] DWORD presentResponse(card::Handle handle, std::uint8_t adminPinRef, const Block& response,
                                     std::uint16_t& sw);
-
-// A block from the provider's pfnCspAlloc that is meant for the caller. Unless
-// `release()` hands it over, it goes back to pfnCspFree when the holder goes
-// out of scope, so a failing operation leaves the caller nothing to free.
-class CallerBuffer {
- public:
-  // Allocates `size` bytes; `get()` is NULL when the provider gave nothing
-  // (or has no allocator).
-  CallerBuffer(PCARD_DATA pCardData, std::size_t size);
-  CallerBuffer(const CallerBuffer&) = delete;
-  CallerBuffer& operator=(const CallerBuffer&) = delete;
-  ~CallerBuffer();
-
-  [[nodiscard]] BYTE* get() const { return block_; }
-  // Gives up ownership: the block now belongs to the caller.
-  [[nodiscard]] BYTE* release();
-
- private:
-  PCARD_DATA cardData_;
-  BYTE* block_ = nullptr;
-};
 
 }  // namespace vemra::auth

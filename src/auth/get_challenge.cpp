@@ -3,6 +3,7 @@
 #include <array>
 
 #include "auth/credentials.h"
+#include "driver/caller_buffer.h"
 #include "card/exchange.h"
 #include "card/status.h"
 #include "driver/context.h"
@@ -55,15 +56,14 @@ extern "C" DWORD WINAPI CardGetChallenge(PCARD_DATA pCardData, PBYTE* ppbChallen
   if (pCardData->pfnCspAlloc == nullptr || ppbChallengeData == nullptr || pcbChallengeData == nullptr)
     return SCARD_E_INVALID_PARAMETER;
 
-  *ppbChallengeData = nullptr;
   *pcbChallengeData = auth::kBlockSize;
-  auth::CallerBuffer buffer(pCardData, auth::kBlockSize);
-  if (buffer.get() == nullptr) return SCARD_E_NO_MEMORY;
+  driver::CallerBuffer<BYTE> buffer(pCardData, ppbChallengeData);
+  if (!buffer.allocate(auth::kBlockSize)) return SCARD_E_NO_MEMORY;
   if (const DWORD rc = auth::fetchChallenge(driver::cardHandle(pCardData),
-                                            std::span<BYTE, auth::kBlockSize>(buffer.get(), auth::kBlockSize)))
+                                            buffer.bytes().first<auth::kBlockSize>()))
     return rc;
 
-  *ppbChallengeData = buffer.release();
+  buffer.release();
   driver::config(pCardData).challengeIssued = 1;
   trace::function("\tFunction CardGetChallenge is done");
   return 0;

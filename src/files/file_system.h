@@ -1,7 +1,6 @@
 // Steps shared by the directory and file entry points: making the named
-// directory current, the rights check by VERIFY probes, reading an object's
-// access bytes back from its control parameters, and the guard that hands a
-// caller's buffer back to the provider when an operation fails.
+// directory current, the rights check by VERIFY probes, and reading an object's
+// access bytes back from its control parameters.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +9,7 @@
 #include "card/config.h"
 #include "card/exchange.h"
 #include "card/names.h"
+#include "driver/caller_buffer.h"
 #include "vemradrv/minidriver.h"
 
 namespace vemra::files {
@@ -38,39 +38,6 @@ using card::Result;
 [[nodiscard]] Result readAccessBytes(card::Handle card, std::uint8_t p1, std::uint16_t fid, std::uint8_t count,
                                      std::size_t first, std::span<std::uint8_t> out);
 
-// Owns a block handed to the caller through `*target` until release(): if
-// the operation fails first, the destructor gives the block back with
-// pfnCspFree and sets `*target` to NULL, so a caller that frees on failure
-// frees NULL and one that does not leaks nothing.
-template <typename Byte>
-class CallerBuffer {
- public:
-  CallerBuffer(PCARD_DATA pCardData, Byte** target) : pCardData_(pCardData), target_(target) {}
-  CallerBuffer(const CallerBuffer&) = delete;
-  CallerBuffer& operator=(const CallerBuffer&) = delete;
-  ~CallerBuffer() {
-    if (!owned_) return;
-    pCardData_->pfnCspFree(*target_);
-    *target_ = nullptr;
-  }
-
-  // Allocates `size` bytes with pfnCspAlloc into `*target`; false for NULL.
-  [[nodiscard]] bool allocate(std::size_t size) {
-    *target_ = static_cast<Byte*>(pCardData_->pfnCspAlloc(size));
-    if (*target_ == nullptr) return false;
-    size_ = size;
-    owned_ = true;
-    return true;
-  }
-  [[nodiscard]] std::span<std::uint8_t> bytes() const { return {reinterpret_cast<std::uint8_t*>(*target_), size_}; }
-  // The operation succeeded: the block stays with the caller.
-  void release() { owned_ = false; }
-
- private:
-  PCARD_DATA pCardData_;
-  Byte** target_;
-  std::size_t size_ = 0;
-  bool owned_ = false;
-};
+using driver::CallerBuffer;
 
 }  // namespace vemra::files

@@ -8,28 +8,13 @@ void DriverTest::SetUp() {
   provider().reset();
   clearTrace();
   atr = hex(profile::kAtr);
-  cardData = CARD_DATA{};
-  cardData.dwVersion = 7;
-  cardData.pbAtr = atr.data();
-  cardData.cbAtr = static_cast<DWORD>(atr.size());
-  cardData.pwszCardName = cardName.data();
-  cardData.pfnCspAlloc = ProviderDouble::alloc;
-  cardData.pfnCspReAlloc = ProviderDouble::reAlloc;
-  cardData.pfnCspFree = ProviderDouble::free;
-  cardData.pfnCspUnpadData = ProviderDouble::unpad;
-  cardData.hSCardCtx = 0x5C;
-  cardData.hScard = 0xCA;
+  cardData = providerCardData(atr, cardName, 0xCA);
 }
 
 void DriverTest::TearDown() {
   EXPECT_TRUE(card.finished()) << "commands the card still expected:\n" << card.pending();
   EXPECT_TRUE(pcsc().balanced()) << "a transaction was left open or not ended with SCARD_LEAVE_CARD";
-  if (cardData.pvVendorSpecific != nullptr) {
-    EXPECT_EQ(CardDeleteContext(&cardData), 0u);
-  }
-  EXPECT_EQ(provider().live(), 0u) << "blocks from pfnCspAlloc were not given back";
-  EXPECT_EQ(provider().badFrees(), 0) << "a block was freed twice, or a pointer never allocated";
-  EXPECT_EQ(provider().reAllocations(), 0) << "pfnCspReAlloc is never to be called";
+  expectProviderClean(cardData);
   pcsc().setBackend(nullptr);
 }
 

@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <gtest/gtest.h>
+
 namespace vemra::test {
 
 ProviderDouble& ProviderDouble::instance() {
@@ -71,6 +73,31 @@ std::size_t ProviderDouble::sizeOf(const void* block) const {
 void ProviderDouble::setUnpad(DWORD result, std::vector<std::uint8_t> unpadded) {
   unpadResult_ = result;
   unpadded_ = std::move(unpadded);
+}
+
+CARD_DATA providerCardData(std::vector<BYTE>& atr, std::u16string& name, SCARDHANDLE card) {
+  CARD_DATA cardData{};
+  cardData.dwVersion = 7;
+  cardData.pbAtr = atr.data();
+  cardData.cbAtr = static_cast<DWORD>(atr.size());
+  cardData.pwszCardName = name.data();
+  cardData.pfnCspAlloc = ProviderDouble::alloc;
+  cardData.pfnCspReAlloc = ProviderDouble::reAlloc;
+  cardData.pfnCspFree = ProviderDouble::free;
+  cardData.pfnCspUnpadData = ProviderDouble::unpad;
+  cardData.hSCardCtx = 0x5C;
+  cardData.hScard = card;
+  return cardData;
+}
+
+void expectProviderClean(CARD_DATA& cardData) {
+  if (cardData.pvVendorSpecific != nullptr) {
+    EXPECT_EQ(CardDeleteContext(&cardData), 0u);
+  }
+  const ProviderDouble& provider = ProviderDouble::instance();
+  EXPECT_EQ(provider.live(), 0u) << "blocks from pfnCspAlloc were not given back";
+  EXPECT_EQ(provider.badFrees(), 0) << "a block was freed twice, or a pointer never allocated";
+  EXPECT_EQ(provider.reAllocations(), 0) << "pfnCspReAlloc is never to be called";
 }
 
 }  // namespace vemra::test

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <string>
 #include <vector>
 
 #include "vemradrv/minidriver.h"
@@ -50,5 +51,14 @@ class ProviderDouble {
   std::vector<std::uint8_t> unpadded_;
   int unpadCalls_ = 0;
 };
+
+// A CARD_DATA as a provider fills it before CardAcquireContext: version 7,
+// the card's ATR and name, this double's callbacks and the two PC/SC handles.
+// `atr` and `name` must outlive the record.
+CARD_DATA providerCardData(std::vector<BYTE>& atr, std::u16string& name, SCARDHANDLE card);
+
+// The checks every test ends with: the context (if any) released, every block
+// from pfnCspAlloc given back exactly once, pfnCspReAlloc never called.
+void expectProviderClean(CARD_DATA& cardData);
 
 }  // namespace vemra::test

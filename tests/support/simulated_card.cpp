@@ -29,26 +29,12 @@ void SimulatedDriverTest::SetUp() {
   backend_ = std::make_unique<SimulatedCard>(*card_);
   pcsc().setBackend(backend_.get());
   atr = card_->atr();
-  cardData = CARD_DATA{};
-  cardData.pbAtr = atr.data();
-  cardData.cbAtr = static_cast<DWORD>(atr.size());
-  cardData.pwszCardName = cardName.data();
-  cardData.pfnCspAlloc = ProviderDouble::alloc;
-  cardData.pfnCspReAlloc = ProviderDouble::reAlloc;
-  cardData.pfnCspFree = ProviderDouble::free;
-  cardData.pfnCspUnpadData = ProviderDouble::unpad;
-  cardData.hSCardCtx = 0x5C;
-  cardData.hScard = 0x51;
+  cardData = providerCardData(atr, cardName, 0x51);
 }
 
 void SimulatedDriverTest::TearDown() {
-  if (cardData.pvVendorSpecific != nullptr) {
-    EXPECT_EQ(CardDeleteContext(&cardData), 0u);
-  }
   EXPECT_TRUE(pcsc().balanced()) << "a transaction was left open or not ended with SCARD_LEAVE_CARD";
-  EXPECT_EQ(provider().live(), 0u) << "blocks from pfnCspAlloc were not given back";
-  EXPECT_EQ(provider().badFrees(), 0) << "a block was freed twice, or a pointer never allocated";
-  EXPECT_EQ(provider().reAllocations(), 0) << "pfnCspReAlloc is never to be called";
+  expectProviderClean(cardData);
   pcsc().setBackend(nullptr);
 }
 
