@@ -13,6 +13,7 @@
  * when every step passed.
  */
 #include <windows.h>
+#include <wincrypt.h>
 #include <winscard.h>
 #include <stdarg.h>
 #include <stdio.h>
@@ -287,6 +288,84 @@ static BOOL sessionPin(void) {
   return TRUE;
 }
 
+/* The administrator's two-key triple-DES key of the simulated card's
+ * default personalisation, and its reference. */
+static const BYTE kAdminKey[16] = {0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF,
+                                   0xFE, 0xDC, 0xBA, 0x98, 0x76, 0x54, 0x32, 0x10};
+enum { kAdminRef = 0x03, kAdminTries = 3 };
+
+/* The provider's side of the challenge-response: the challenge encrypted
+ * with `key` (K1 K2 K1) in ECB mode, through the platform's CryptoAPI. */
+static BOOL adminResponse(const BYTE challenge[8], const BYTE key[16], BYTE response[8]) {
+  struct {
+    BLOBHEADER header;
+    DWORD length;
+    BYTE key[16];
+  } blob;
+  HCRYPTPROV provider = 0;
+  HCRYPTKEY handle = 0;
+  DWORD mode = CRYPT_MODE_ECB;
+  DWORD length = 8;
+  BOOL ok;
+  blob.header.bType = PLAINTEXTKEYBLOB;
+  blob.header.bVersion = CUR_BLOB_VERSION;
+  blob.header.reserved = 0;
+  blob.header.aiKeyAlg = CALG_3DES_112;
+  blob.length = sizeof blob.key;
+  memcpy(blob.key, key, sizeof blob.key);
+  memcpy(response, challenge, 8);
+  ok = CryptAcquireContextA(&provider, NULL, MS_ENHANCED_PROV_A, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT) &&
+       CryptImportKey(provider, (const BYTE *)&blob, sizeof blob, 0, 0, &handle) &&
+       CryptSetKeyParam(handle, KP_MODE, (const BYTE *)&mode, 0) &&
+       CryptEncrypt(handle, 0, FALSE, 0, response, &length, 8) && length == 8;
+  if (handle != 0) CryptDestroyKey(handle);
+  if (provider != 0) CryptReleaseContext(provider, 0);
+  SecureZeroMemory(&blob, sizeof blob);
+  return ok;
+}
+
+/* A VERIFY probe of the administrator's reference (see probeUserPin). */
+static WORD probeAdmin(void) {
+  const BYTE command[] = {0x00, 0x20, 0x00, kAdminRef, 0x00};
+  BYTE answer[258];
+  DWORD length = sizeof answer;
+  LONG rc;
+  if (SCardBeginTransaction(card) != SCARD_S_SUCCESS) return 0;
+  rc = SCardTransmit(card, SCARD_PCI_T0, command, sizeof command, NULL, answer, &length);
+  if (SCardEndTransaction(card, SCARD_LEAVE_CARD) != SCARD_S_SUCCESS || rc != SCARD_S_SUCCESS || length != 2) return 0;
+  return (WORD)((answer[0] << 8) | answer[1]);
+}
+
+/* CardGetChallenge hands over eight bytes in a buffer from the provider's
+ * allocator; a response under the wrong key counts down the tries, the right
+ * one authenticates the administrator, CardDeauthenticateEx ends it. */
+static BOOL adminLogin(void) {
+  static const BYTE wrongKey[16] = {0};
+  PBYTE challenge = NULL;
+  DWORD challengeLength = 0;
+  BYTE response[8];
+  DWORD attempts = kUntouched;
+  WORD sw;
+
+  EXPECT_CODE(SCARD_S_SUCCESS, cardData.pfnCardGetChallenge(&cardData, &challenge, &challengeLength));
+  EXPECT_TRUE(challenge != NULL && challengeLength == 8);
+  if (!adminResponse(challenge, wrongKey, response)) return fail("CryptoAPI: triple-DES failed (%lu)", GetLastError());
+  providerFree(challenge);
+  EXPECT_CODE(SCARD_W_WRONG_CHV, cardData.pfnCardAuthenticateChallenge(&cardData, response, 8, &attempts));
+  if (attempts != kAdminTries - 1) return fail("%lu attempts reported, expected 2", (unsigned long)attempts);
+
+  challenge = NULL;
+  EXPECT_CODE(SCARD_S_SUCCESS, cardData.pfnCardGetChallenge(&cardData, &challenge, &challengeLength));
+  EXPECT_TRUE(challenge != NULL && challengeLength == 8);
+  if (!adminResponse(challenge, kAdminKey, response)) return fail("CryptoAPI: triple-DES failed (%lu)", GetLastError());
+  providerFree(challenge);
+  EXPECT_CODE(SCARD_S_SUCCESS, cardData.pfnCardAuthenticateChallenge(&cardData, response, 8, &attempts));
+  if ((sw = probeAdmin()) != 0x9000) return fail("administrator probe answered %04X after login", sw);
+  EXPECT_CODE(SCARD_S_SUCCESS, cardData.pfnCardDeauthenticateEx(&cardData, CREATE_PIN_SET(ROLE_ADMIN), 0));
+  if ((sw = probeAdmin()) != (0x63C0 | kAdminTries)) return fail("administrator probe answered %04X after logout", sw);
+  return TRUE;
+}
+
 /* Files, with the user logged in: a directory and a file in it, written
  * in more than one piece and read back byte for byte, its information and
  * the directory's listing, then both deleted. Every buffer the driver hands
@@ -391,6 +470,7 @@ static const struct Step kSteps[] = {
     {"directory and file: create, write, read back, list, delete", files},
     {"PIN logout", pinLogout},
     {"session PIN through the version-6 slots", sessionPin},
+    {"administrator challenge-response", adminLogin},
     {"unsupported version-7 slots", unsupportedSlots},
     {"CardDeleteContext", deleteContext},
     {"transactions balanced, disconnect", disconnectReader},
