@@ -34,6 +34,7 @@ class ProviderDouble {
   // Frees of a pointer that is not a live block (twice, or never allocated).
   int badFrees() const { return badFrees_; }
   std::size_t sizeOf(const void* block) const;
+  bool isLive(const void* block) const { return blocks_.count(block) != 0; }
 
   // What the unpad callback answers: its result, and on success a block from
   // alloc() holding `unpadded`.
