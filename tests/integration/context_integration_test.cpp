@@ -5,7 +5,9 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -108,6 +110,93 @@ TEST_F(RealPcscTest, CardAcquireContextBindsTheDriverToTheSimulatedCard) {
   EXPECT_EQ(cardData.pfnCardDeleteContext, release);
   EXPECT_NE(cardData.pfnCardGetProperty, nullptr);
   EXPECT_EQ(release(&cardData), SCARD_S_SUCCESS);
+}
+
+// What a provider does for a user who keeps a small file on the card: bind,
+// log in (after one wrong try), create, write, read back, list, delete, log
+// out, release. Every call goes through the exported functions of the
+// dlopen'ed library and through pcscd to the simulated card.
+TEST_F(RealPcscTest, UserKeepsAFileOnTheCardThroughPcscd) {
+  DriverLibrary driver;
+  ASSERT_TRUE(driver.loaded()) << ::dlerror();
+  const auto acquire = driver.resolve<PFN_CARD_ACQUIRE_CONTEXT>("CardAcquireContext");
+  const auto release = driver.resolve<PFN_CARD_DELETE_CONTEXT>("CardDeleteContext");
+  const auto login = driver.resolve<PFN_CARD_AUTHENTICATE_PIN>("CardAuthenticatePin");
+  const auto logout = driver.resolve<PFN_CARD_DEAUTHENTICATE>("CardDeauthenticate");
+  const auto createFile = driver.resolve<PFN_CARD_CREATE_FILE>("CardCreateFile");
+  const auto writeFile = driver.resolve<PFN_CARD_WRITE_FILE>("CardWriteFile");
+  const auto readFile = driver.resolve<PFN_CARD_READ_FILE>("CardReadFile");
+  const auto enumFiles = driver.resolve<PFN_CARD_ENUM_FILES>("CardEnumFiles");
+  const auto deleteFile = driver.resolve<PFN_CARD_DELETE_FILE>("CardDeleteFile");
+  ASSERT_TRUE(acquire && release && login && logout && createFile && writeFile && readFile && enumFiles &&
+              deleteFile);
+  const auto say = [](const char* step, DWORD result) { std::printf("  %-46s -> 0x%08X\n", step, result); };
+
+  std::u16string cardName = u"Vemra simulated card";
+  std::u16string user = u"user";
+  Bytes atr = connection.atr;
+  CARD_DATA cardData{};
+  cardData.dwVersion = 7;
+  cardData.pbAtr = atr.data();
+  cardData.cbAtr = static_cast<DWORD>(atr.size());
+  cardData.pwszCardName = cardName.data();
+  cardData.pfnCspAlloc = providerAlloc;
+  cardData.pfnCspReAlloc = providerReAlloc;
+  cardData.pfnCspFree = providerFree;
+  cardData.hSCardCtx = connection.context;
+  cardData.hScard = connection.card;
+  DWORD result = acquire(&cardData, 0);
+  say("CardAcquireContext", result);
+  ASSERT_EQ(result, SCARD_S_SUCCESS);
+
+  char wrongPin[] = "0000";
+  char pin[] = "1234";
+  DWORD tries = 99;
+  result = login(&cardData, user.data(), reinterpret_cast<PBYTE>(wrongPin), 4, &tries);
+  say("CardAuthenticatePin(user, wrong PIN)", result);
+  EXPECT_EQ(result, SCARD_W_WRONG_CHV);
+  EXPECT_EQ(tries, 2u);
+  result = login(&cardData, user.data(), reinterpret_cast<PBYTE>(pin), 4, &tries);
+  say("CardAuthenticatePin(user, right PIN)", result);
+  ASSERT_EQ(result, SCARD_S_SUCCESS);
+
+  char fileName[] = "Demo";
+  char message[] = "Hello from vemradrv, through pcscd and the virtual reader.";
+  const DWORD messageLength = static_cast<DWORD>(std::strlen(message));
+  result = createFile(&cardData, nullptr, fileName, 16, EveryoneReadUserWriteAc);
+  say("CardCreateFile(\"Demo\", 16 bytes)", result);
+  ASSERT_EQ(result, SCARD_S_SUCCESS);
+  result = writeFile(&cardData, nullptr, fileName, 0, reinterpret_cast<PBYTE>(message), messageLength);
+  say("CardWriteFile(more than created: it moves)", result);
+  ASSERT_EQ(result, SCARD_S_SUCCESS);
+
+  PBYTE content = nullptr;
+  DWORD contentLength = 0;
+  result = readFile(&cardData, nullptr, fileName, 0, &content, &contentLength);
+  say("CardReadFile(\"demo\")", result);
+  ASSERT_EQ(result, SCARD_S_SUCCESS);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(content), contentLength), std::string(message));
+  std::printf("    content: \"%.*s\"\n", static_cast<int>(contentLength), reinterpret_cast<char*>(content));
+  providerFree(content);
+
+  LPSTR names = nullptr;
+  DWORD namesLength = 0;
+  result = enumFiles(&cardData, nullptr, &names, &namesLength, 0);
+  say("CardEnumFiles(root)", result);
+  ASSERT_EQ(result, SCARD_S_SUCCESS);
+  EXPECT_EQ(std::string(names, namesLength), std::string("demo\0\0", 6)) << "names are kept in lower case";
+  providerFree(names);
+
+  result = deleteFile(&cardData, nullptr, fileName, 0);
+  say("CardDeleteFile(\"demo\")", result);
+  EXPECT_EQ(result, SCARD_S_SUCCESS);
+  result = logout(&cardData, user.data(), 0);
+  say("CardDeauthenticate(user)", result);
+  EXPECT_EQ(result, SCARD_S_SUCCESS);
+  EXPECT_EQ(transmit({0x00, 0x20, 0x00, 0x01, 0x00}), Bytes({0x63, 0xC3})) << "the user is logged out";
+  result = release(&cardData);
+  say("CardDeleteContext", result);
+  EXPECT_EQ(result, SCARD_S_SUCCESS);
 }
 
 }  // namespace
