@@ -63,6 +63,21 @@ class RealPcscTest : public ::testing::Test {
 
   Bytes transmit(const Bytes& command) { return PcscStack::instance().transmit(connection, command); }
 
+  // A version-7 CARD_DATA for the connected card, as a provider fills it.
+  CARD_DATA providerCardData(Bytes& atr, std::u16string& cardName) const {
+    CARD_DATA cardData{};
+    cardData.dwVersion = 7;
+    cardData.pbAtr = atr.data();
+    cardData.cbAtr = static_cast<DWORD>(atr.size());
+    cardData.pwszCardName = cardName.data();
+    cardData.pfnCspAlloc = providerAlloc;
+    cardData.pfnCspReAlloc = providerReAlloc;
+    cardData.pfnCspFree = providerFree;
+    cardData.hSCardCtx = connection.context;
+    cardData.hScard = connection.card;
+    return cardData;
+  }
+
   Connection connection;
 };
 
@@ -93,16 +108,7 @@ TEST_F(RealPcscTest, CardAcquireContextBindsTheDriverToTheSimulatedCard) {
 
   std::u16string cardName = u"Vemra simulated card";
   Bytes atr = connection.atr;
-  CARD_DATA cardData{};
-  cardData.dwVersion = 7;
-  cardData.pbAtr = atr.data();
-  cardData.cbAtr = static_cast<DWORD>(atr.size());
-  cardData.pwszCardName = cardName.data();
-  cardData.pfnCspAlloc = providerAlloc;
-  cardData.pfnCspReAlloc = providerReAlloc;
-  cardData.pfnCspFree = providerFree;
-  cardData.hSCardCtx = connection.context;
-  cardData.hScard = connection.card;
+  CARD_DATA cardData = providerCardData(atr, cardName);
 
   ASSERT_EQ(acquire(&cardData, 0), SCARD_S_SUCCESS);
   EXPECT_EQ(cardData.dwVersion, 7u);
@@ -135,16 +141,7 @@ TEST_F(RealPcscTest, UserKeepsAFileOnTheCardThroughPcscd) {
   std::u16string cardName = u"Vemra simulated card";
   std::u16string user = u"user";
   Bytes atr = connection.atr;
-  CARD_DATA cardData{};
-  cardData.dwVersion = 7;
-  cardData.pbAtr = atr.data();
-  cardData.cbAtr = static_cast<DWORD>(atr.size());
-  cardData.pwszCardName = cardName.data();
-  cardData.pfnCspAlloc = providerAlloc;
-  cardData.pfnCspReAlloc = providerReAlloc;
-  cardData.pfnCspFree = providerFree;
-  cardData.hSCardCtx = connection.context;
-  cardData.hScard = connection.card;
+  CARD_DATA cardData = providerCardData(atr, cardName);
   DWORD result = acquire(&cardData, 0);
   say("CardAcquireContext", result);
   ASSERT_EQ(result, SCARD_S_SUCCESS);
