@@ -12,10 +12,13 @@ namespace {
 constexpr Apdu kSelectApplication{0x00, 0xA4, 0x04, 0x0C, kApplicationName};
 
 // Reads one configuration object with GET DATA 00 CA 00 <tag>, P3 00, and
-// accepts it only with status 0x9000 and exactly `expected` data bytes.
+// accepts it only with status 0x9000 and exactly object.size() data bytes,
+// copied into `object`; on failure `object` is not written. The two-byte
+// length is asked for (the command goes out the same), so that an answer 256
+// bytes longer than the object cannot pass for it by wrapping around.
 Result getData(Handle card, std::uint8_t tag, std::span<std::uint8_t> object) {
   std::array<std::uint8_t, 256> response{};
-  std::uint8_t length = 0;
+  std::uint16_t length = 0;
   std::uint16_t sw = 0;
   if (const Result rc = transmit(card, Apdu{0x00, 0xCA, 0x00, tag}, response, length, sw)) return rc;
   if (sw != kSwSuccess || length != object.size()) return SCARD_E_UNKNOWN_CARD;

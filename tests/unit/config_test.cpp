@@ -70,12 +70,19 @@ TEST_P(ConfigRefusalTest, RefusesObjectsOfTheWrongLengthOrStatus) {
 
 const std::string kB1Ok = std::string(profile::kB1) + " 90 00";
 const std::string kB2Ok = std::string(profile::kB2) + " 90 00";
+// 272 bytes, the first 16 a good B1: the low byte of the length is 16.
+const std::string kB1Of272 = [] {
+  std::string answer(profile::kB1);
+  for (int i = 0; i < 256; ++i) answer += " 00";
+  return answer + " 90 00";
+}();
 
 INSTANTIATE_TEST_SUITE_P(
     Objects, ConfigRefusalTest,
     ::testing::Values(BadObject{"A0 00 D0 00 F1 00 10 00 B0 00 B1 00 00 00 00 90 00", nullptr, nullptr, "B1 of 15"},
                       BadObject{"A0 00 D0 00 F1 00 10 00 B0 00 B1 00 00 00 00 00 00 90 00", nullptr, nullptr,
                                 "B1 of 17"},
+                      BadObject{kB1Of272.c_str(), nullptr, nullptr, "B1 of 272"},
                       BadObject{"90 00", nullptr, nullptr, "B1 without data"},
                       BadObject{"A0 00 D0 00 F1 00 10 00 B0 00 B1 00 00 00 00 00 62 83", nullptr, nullptr,
                                 "B1 with a warning"},
