@@ -60,7 +60,9 @@ DWORD sendExpectingSuccess(card::Handle handle, const card::Apdu& apdu) {
 }
 
 DWORD verifyPin(card::Handle handle, std::uint8_t reference, const Block& pin, PDWORD pcAttemptsRemaining) {
-  std::uint8_t length = 0;
+  // The two-byte length (the command goes out the same): an answer of 256
+  // data bytes would read as none in one byte.
+  std::uint16_t length = 0;
   std::uint16_t sw = 0;
   if (const DWORD rc = card::transmit(handle, card::Apdu{0x00, 0x20, 0x00, reference, pin.view()}, {}, length, sw))
     return rc;

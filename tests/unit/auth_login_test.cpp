@@ -106,10 +106,15 @@ TEST_F(LoginTest, WrongPinWithoutAttemptsPointerStillFails) {
 }
 
 TEST_F(LoginTest, VerifyAnsweredWithDataIsAnInternalError) {
+  std::string full;
+  for (int i = 0; i < 256; ++i) full += "01 ";  // 256 bytes: the low byte of the length is 0
   bind();
-  expectSelectApplication();
-  card.expect("00 20 00 01 08 31 32 33 34 00 00 00 00", "01 90 00");
-  EXPECT_EQ(authenticatePin(u"user", "31 32 33 34"), SCARD_F_INTERNAL_ERROR);
+  const std::pair<const char*, std::string> answers[] = {{"1 byte", "01 90 00"}, {"256 bytes", full + "90 00"}};
+  for (const auto& [what, answer] : answers) {
+    expectSelectApplication();
+    card.expect("00 20 00 01 08 31 32 33 34 00 00 00 00", answer);
+    EXPECT_EQ(authenticatePin(u"user", "31 32 33 34"), SCARD_F_INTERNAL_ERROR) << what;
+  }
 }
 
 TEST_F(LoginTest, PcscFailureOfTheVerifyPassesThrough) {
