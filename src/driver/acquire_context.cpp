@@ -62,6 +62,7 @@ void releaseConfig(PCARD_DATA pCardData) {
  * read, the record allocated for it is released and pvVendorSpecific is NULL.
  */
 extern "C" DWORD WINAPI CardAcquireContext(PCARD_DATA pCardData, DWORD dwFlags) {
+  vemra::trace::function("Function CardAcquireContext called");
   if (const DWORD rc = checkCardData(pCardData, dwFlags)) return rc;
 
   const DWORD requested = pCardData->dwVersion;
@@ -89,7 +90,9 @@ extern "C" DWORD WINAPI CardAcquireContext(PCARD_DATA pCardData, DWORD dwFlags) 
  * to the card. Returns 0, or SCARD_E_INVALID_PARAMETER for a NULL record.
  */
 extern "C" DWORD WINAPI CardDeleteContext(PCARD_DATA pCardData) {
+  vemra::trace::function("Function CardDeleteContext called");
   if (pCardData == nullptr) return SCARD_E_INVALID_PARAMETER;
   if (pCardData->pvVendorSpecific != nullptr) releaseConfig(pCardData);
+  vemra::trace::function("\tFunction CardDeleteContext is done");
   return 0;
 }

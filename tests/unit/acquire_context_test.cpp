@@ -31,6 +31,7 @@ TEST_F(AcquireContextTest, BindsTheCardAndReadsItsConfiguration) {
   EXPECT_EQ(config().sigKeyFidBase, 0xB100);
   EXPECT_EQ(config().userAccess, 0x7E);
   EXPECT_EQ(config().challengeIssued, 0);
+  EXPECT_EQ(traceMessages().front(), "Function CardAcquireContext called");
   EXPECT_TRUE(traced("\tconfig reading...\n"));
   EXPECT_TRUE(traced("\tFunction CardAcquireContext is done"));
   EXPECT_EQ(pcsc().calls(PcscCall::BeginTransaction), 4) << "four commands, four transactions";
@@ -207,7 +208,10 @@ TEST_F(AcquireContextTest, DeleteContextReleasesOnce) {
   EXPECT_EQ(CardDeleteContext(&cardData), 0u) << "nothing to release";
   EXPECT_EQ(provider().frees(), 0);
   ASSERT_EQ(acquireRecognised(), 0u);
+  clearTrace();
   EXPECT_EQ(CardDeleteContext(&cardData), 0u);
+  EXPECT_EQ(traceMessages(), (std::vector<std::string>{"Function CardDeleteContext called",
+                                                       "\tFunction CardDeleteContext is done"}));
   EXPECT_EQ(provider().live(), 0u);
   EXPECT_EQ(CardDeleteContext(&cardData), 0u);
   EXPECT_EQ(provider().badFrees(), 0);
