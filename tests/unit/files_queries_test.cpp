@@ -54,7 +54,8 @@ TEST_F(QueriesTest, FileInfoWhenUserAccessEqualsTheAdministratorReference) {
   expectConfigurationRead(profile::kB1, "04 02 04", "10 20 01 03 03 00");
   ASSERT_EQ(CardAcquireContext(&cardData, 0), 0u);
   char name[] = "data";
-  for (const Decoding& c : {Decoding{0x00, 0x03, EveryoneReadUserWriteAc}, Decoding{0x03, 0x03, UserReadWriteAc}}) {
+  // Everyone reads and 03 writes: the administrator's; 03 reads and writes: the user's.
+  for (const Decoding& c : {Decoding{0x00, 0x03, EveryoneReadAdminWriteAc}, Decoding{0x03, 0x03, UserReadWriteAc}}) {
     expectInfo(card, c.read, c.write);
     CARD_FILE_INFO info{1, 0, InvalidAc};
     ASSERT_EQ(CardGetFileInfo(&cardData, nullptr, name, &info), 0u);
