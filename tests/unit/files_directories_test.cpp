@@ -70,6 +70,12 @@ TEST_F(DirectoriesTest, ALeftOverDfIsDeletedAndCreatedAgain) {
   card.expect(kCreateDf, "6A 89").expect("00 E4 01 00 02 D0 01", "6A 82");  // its status is not judged
   expectSteps(creationSteps());
   EXPECT_EQ(CardCreateDirectory(&cardData, name, UserCreateDeleteDirAc), 0u);
+
+  // The second creation refused: no security violation, an internal error.
+  expectCreationLookups(card);
+  card.expect(kCreateDf, "6A 89").expect("00 E4 01 00 02 D0 01", "90 00").expect(kCreateDf, "69 82");
+  EXPECT_EQ(CardCreateDirectory(&cardData, name, UserCreateDeleteDirAc), SCARD_F_INTERNAL_ERROR);
+  EXPECT_TRUE(pcsc().balanced());
 }
 
 TEST_F(DirectoriesTest, CreationRefusals) {
