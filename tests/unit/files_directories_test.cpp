@@ -258,6 +258,20 @@ TEST_F(DirectoriesTest, DeletionRefusals) {
   EXPECT_EQ(CardDeleteDirectory(&cardData, name), SCARD_F_INTERNAL_ERROR);
 }
 
+TEST_F(DirectoriesTest, EmptinessCheckReadsTablesUpTo255) {
+  bindSmall();
+  char name[] = "docs";
+  card.expect(kSelectApplication, "90 00")
+      .expect(selectEf(0xA000), "90 00")
+      .expect(readRecord(1, 9), directoryRecord("docs") + kOk)
+      .expect(selectDf(0xD000), "90 00");
+  for (unsigned table = 0; table <= 255; ++table) {
+    card.expect(selectEf(0xF100 + table), "90 00");
+    for (unsigned r = 1; r <= 4; ++r) card.expect(readRecord(r, 1), (table == 255 && r == 4 ? "01" : "00") + kOk);
+  }
+  EXPECT_EQ(CardDeleteDirectory(&cardData, name), ERROR_DIR_NOT_EMPTY);
+}
+
 TEST_F(DirectoriesTest, DeletionEndsItsTransactionWhateverFails) {
   bindSmall();
   char name[] = "docs";
