@@ -42,17 +42,20 @@ bool directoryAccessByte(const card::CardConfig& config, CARD_DIRECTORY_ACCESS_C
 }
 
 // CREATE FILE of the DF. A DF left under this FID by an unfinished creation
-// or deletion (0x6A89) is deleted and the creation sent once more.
+// or deletion (0x6A89) is deleted and the creation sent once more; only a
+// refusal (0x6982) of the first creation is a security violation, any answer
+// but 0x9000 to the second is an internal error.
 Result createDirectoryDf(card::Handle card, std::span<const std::uint8_t> fcp, std::uint16_t fid) {
   const std::array<std::uint8_t, 2> fidData{card::highByte(fid), card::lowByte(fid)};
   std::uint16_t sw = 0;
   if (const Result rc = card::transmit(card, card::Apdu{0x00, 0xE0, 0x00, 0x00, fcp}, sw)) return rc;
+  if (sw == 0x6982) return SCARD_W_SECURITY_VIOLATION;
   if (sw == 0x6A89) {
     std::uint16_t ignored = 0;
     if (const Result rc = card::transmit(card, card::Apdu{0x00, 0xE4, 0x01, 0x00, fidData}, ignored)) return rc;
     if (const Result rc = card::transmit(card, card::Apdu{0x00, 0xE0, 0x00, 0x00, fcp}, sw)) return rc;
   }
-  return card::mapStatus(sw, {{0x6982, SCARD_W_SECURITY_VIOLATION}}, SCARD_F_INTERNAL_ERROR);
+  return sw == card::kSwSuccess ? 0 : SCARD_F_INTERNAL_ERROR;
 }
 
 // The changing steps, inside the operation's transaction: the DF (which the

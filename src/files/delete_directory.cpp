@@ -14,8 +14,13 @@
 namespace vemra::files {
 namespace {
 
+// The emptiness check looks one table further than a lookup does: a table
+// 255 that is there is read too.
+constexpr unsigned kLastTableChecked = 255;
+
 // ERROR_DIR_NOT_EMPTY when any record of any file table of the current DF is
-// in use; reads only each record's state byte. Errors: SCARD_E_FILE_NOT_FOUND
+// in use; reads only each record's state byte, table after table until one
+// is missing or table 255 has been read. Errors: SCARD_E_FILE_NOT_FOUND
 // when table 0 is missing, SCARD_E_NO_ACCESS when the card refuses a record
 // read, SCARD_F_INTERNAL_ERROR.
 Result checkEmpty(const card::CardConfig& config, card::Handle card) {
@@ -32,7 +37,7 @@ Result checkEmpty(const card::CardConfig& config, card::Handle card) {
       if (length != 1) return SCARD_F_INTERNAL_ERROR;
       if (state[0] == 0x01) return ERROR_DIR_NOT_EMPTY;
     }
-    if (table + 1 == card::kMaxFileTables) return 0;
+    if (table == kLastTableChecked) return 0;
     const Result rc = card::selectFile(card, card::fidPlus(config.fileTableFidBase, table + 1));
     if (rc == SCARD_E_FILE_NOT_FOUND) return 0;
     if (rc != 0) return rc;

@@ -12,12 +12,14 @@
 namespace vemra::files {
 namespace {
 
-// The access condition of the read byte `read` and write byte `write`; the
-// order of the tests decides when userAccess equals adminPinRef.
+// The access condition of the read byte `read` and write byte `write`. When
+// userAccess equals adminPinRef, a file everyone reads is reported as
+// written by the administrator, one read and written by that byte as the
+// user's.
 CARD_FILE_ACCESS_CONDITION decodeAccess(const card::CardConfig& config, std::uint8_t read, std::uint8_t write) {
   if (read == 0x00) {
-    if (write == config.userAccess) return EveryoneReadUserWriteAc;
     if (write == config.adminPinRef) return EveryoneReadAdminWriteAc;
+    if (write == config.userAccess) return EveryoneReadUserWriteAc;
     return InvalidAc;
   }
   if (read == 0xFF && write == config.userAccess) return UserWriteExecuteAc;

@@ -51,15 +51,19 @@ Result readFile(PCARD_DATA pCardData, const char* directoryName, const char* fil
     trace::step("\tFunction CardReadFile: SCARD_E_NO_MEMORY");
     return SCARD_E_NO_MEMORY;
   }
-  if (registered > 0) {
-    if (const Result rc = card::selectFile(card, card::fidPlus(config.fileFidBase, entry))) return rc;
-    const std::span<std::uint8_t> content = buffer.bytes();
-    for (std::size_t offset = 0; offset < content.size(); offset += kChunk) {
-      const std::size_t size = content.size() - offset < kChunk ? content.size() - offset : kChunk;
-      if (const Result rc = readChunk(card, offset, content.subspan(offset, size))) return rc;
-    }
+  // An empty file: the zero-length buffer at once, nothing read, no end trace.
+  if (registered == 0) {
+    buffer.release();
+    return 0;
+  }
+  if (const Result rc = card::selectFile(card, card::fidPlus(config.fileFidBase, entry))) return rc;
+  const std::span<std::uint8_t> content = buffer.bytes();
+  for (std::size_t offset = 0; offset < content.size(); offset += kChunk) {
+    const std::size_t size = content.size() - offset < kChunk ? content.size() - offset : kChunk;
+    if (const Result rc = readChunk(card, offset, content.subspan(offset, size))) return rc;
   }
   buffer.release();
+  trace::function("\tFunction CardReadFile is done");
   return 0;
 }
 
@@ -87,9 +91,7 @@ DWORD WINAPI CardReadFile(PCARD_DATA pCardData, LPSTR pszDirectoryName, LPSTR ps
                           PBYTE* ppbData, PDWORD pcbData) {
   vemra::trace::function("Function CardReadFile called");
   if (const DWORD rc = vemra::driver::prologue(pCardData)) return rc;
-  const DWORD rc = vemra::files::readFile(pCardData, pszDirectoryName, pszFileName, dwFlags, ppbData, pcbData);
-  if (rc == 0) vemra::trace::function("\tFunction CardReadFile is done");
-  return rc;
+  return vemra::files::readFile(pCardData, pszDirectoryName, pszFileName, dwFlags, ppbData, pcbData);
 }
 
 }  // extern "C"

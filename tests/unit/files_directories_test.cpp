@@ -70,6 +70,12 @@ TEST_F(DirectoriesTest, ALeftOverDfIsDeletedAndCreatedAgain) {
   card.expect(kCreateDf, "6A 89").expect("00 E4 01 00 02 D0 01", "6A 82");  // its status is not judged
   expectSteps(creationSteps());
   EXPECT_EQ(CardCreateDirectory(&cardData, name, UserCreateDeleteDirAc), 0u);
+
+  // The second creation refused: no security violation, an internal error.
+  expectCreationLookups(card);
+  card.expect(kCreateDf, "6A 89").expect("00 E4 01 00 02 D0 01", "90 00").expect(kCreateDf, "69 82");
+  EXPECT_EQ(CardCreateDirectory(&cardData, name, UserCreateDeleteDirAc), SCARD_F_INTERNAL_ERROR);
+  EXPECT_TRUE(pcsc().balanced());
 }
 
 TEST_F(DirectoriesTest, CreationRefusals) {
@@ -250,6 +256,20 @@ TEST_F(DirectoriesTest, DeletionRefusals) {
       .expect(kSelectApplication, "90 00")
       .expect(selectAnyWithParameters(0xD000), "62 08 82 01 38 86 05 FF FF" + kOk);
   EXPECT_EQ(CardDeleteDirectory(&cardData, name), SCARD_F_INTERNAL_ERROR);
+}
+
+TEST_F(DirectoriesTest, EmptinessCheckReadsTablesUpTo255) {
+  bindSmall();
+  char name[] = "docs";
+  card.expect(kSelectApplication, "90 00")
+      .expect(selectEf(0xA000), "90 00")
+      .expect(readRecord(1, 9), directoryRecord("docs") + kOk)
+      .expect(selectDf(0xD000), "90 00");
+  for (unsigned table = 0; table <= 255; ++table) {
+    card.expect(selectEf(0xF100 + table), "90 00");
+    for (unsigned r = 1; r <= 4; ++r) card.expect(readRecord(r, 1), (table == 255 && r == 4 ? "01" : "00") + kOk);
+  }
+  EXPECT_EQ(CardDeleteDirectory(&cardData, name), ERROR_DIR_NOT_EMPTY);
 }
 
 TEST_F(DirectoriesTest, DeletionEndsItsTransactionWhateverFails) {

@@ -54,7 +54,8 @@ TEST_F(QueriesTest, FileInfoWhenUserAccessEqualsTheAdministratorReference) {
   expectConfigurationRead(profile::kB1, "04 02 04", "10 20 01 03 03 00");
   ASSERT_EQ(CardAcquireContext(&cardData, 0), 0u);
   char name[] = "data";
-  for (const Decoding& c : {Decoding{0x00, 0x03, EveryoneReadUserWriteAc}, Decoding{0x03, 0x03, UserReadWriteAc}}) {
+  // Everyone reads and 03 writes: the administrator's; 03 reads and writes: the user's.
+  for (const Decoding& c : {Decoding{0x00, 0x03, EveryoneReadAdminWriteAc}, Decoding{0x03, 0x03, UserReadWriteAc}}) {
     expectInfo(card, c.read, c.write);
     CARD_FILE_INFO info{1, 0, InvalidAc};
     ASSERT_EQ(CardGetFileInfo(&cardData, nullptr, name, &info), 0u);
@@ -121,6 +122,7 @@ TEST_F(QueriesTest, AFailedEnumerationGivesTheBufferBack) {
   DWORD size = 5;
   EXPECT_EQ(CardEnumFiles(&cardData, docs, &names, &size, 0), SCARD_E_FILE_NOT_FOUND);
   EXPECT_EQ(names, nullptr);
+  EXPECT_EQ(size, 0u);
   EXPECT_TRUE(traced("   Dir is empty \n"));
 
   // A record answered with ten bytes of eleven, after one name was listed.
@@ -135,6 +137,7 @@ TEST_F(QueriesTest, AFailedEnumerationGivesTheBufferBack) {
   names = reinterpret_cast<LPSTR>(this);
   EXPECT_EQ(CardEnumFiles(&cardData, docs, &names, &size, 0), SCARD_F_INTERNAL_ERROR);
   EXPECT_EQ(names, nullptr);
+  EXPECT_EQ(size, 2u) << "the length of the names listed before the failure";
 
   expectSelectApplication();
   EXPECT_EQ(CardEnumFiles(&cardData, docs, &names, &size, 1), SCARD_E_INVALID_PARAMETER);

@@ -46,6 +46,8 @@ TEST_F(ReadWriteTest, ReadsTheRegisteredLengthInChunksOf248) {
     ASSERT_EQ(size, length);
     EXPECT_EQ(provider().sizeOf(data), length);
     EXPECT_EQ(std::vector<std::uint8_t>(data, data + size), content) << length;
+    EXPECT_TRUE(traced("\tFunction CardReadFile is done")) << length;
+    clearTrace();
     ProviderDouble::free(data);
   }
   // The last chunk of the largest file: 32 bytes at 7FE0, the 133rd READ BINARY.
@@ -62,6 +64,7 @@ TEST_F(ReadWriteTest, AnEmptyFileIsAZeroLengthBufferWithoutReading) {
   EXPECT_EQ(size, 0u);
   ASSERT_NE(data, nullptr);
   EXPECT_EQ(provider().sizeOf(data), 0u);
+  EXPECT_FALSE(traced("\tFunction CardReadFile is done")) << "an empty file returns at once";
   ProviderDouble::free(data);
 }
 
