@@ -62,10 +62,7 @@ Result enumFiles(PCARD_DATA pCardData, const char* directoryName, LPSTR* names, 
   *namesLength = 0;
 
   card::ByteWriter list{buffer.bytes()};
-  const Result listed = listNames(config, card, tables, list);
-  // The length counts the names listed so far, also when the listing failed.
-  *namesLength = static_cast<DWORD>(list.size());
-  if (listed != 0) return listed;
+  if (const Result rc = listNames(config, card, tables, list)) return rc;
   if (list.size() == 0) {
     trace::step("   Dir is empty \n");
     return SCARD_E_FILE_NOT_FOUND;
@@ -86,8 +83,7 @@ extern "C" {
 // pfnCspAlloc owned by the caller, each name followed by 0x00 and the list by
 // one more 0x00; `*pdwcbFileName` is the number of bytes used. `dwFlags` must
 // be 0. On a failure after the allocation the buffer has gone back to
-// pfnCspFree, `*pmszFileNames` is NULL and `*pdwcbFileName` counts the bytes
-// of the names listed before the failure (0 for an empty directory).
+// pfnCspFree and `*pmszFileNames` is NULL.
 //
 // Returns 0, or: SCARD_E_INVALID_PARAMETER for non-zero flags or a NULL out
 // pointer; SCARD_E_DIR_NOT_FOUND; SCARD_E_FILE_NOT_FOUND when the directory
