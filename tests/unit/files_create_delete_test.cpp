@@ -60,15 +60,16 @@ TEST_F(CreateDeleteTest, CreationEndsItsTransactionWhateverFails) {
 }
 
 // Lookups of CardCreateFile("docs", name, ...) up to the creation of EF 1000:
-// directory 0, an empty file table 0, nothing left under 1000.
-void expectDirectoryCreationLookups(ScriptedCard& card) {
+// directory 0, an empty file table 0, and the left-over check of EF 1000
+// answered `leftOver` (6A 82: nothing left there).
+void expectDirectoryCreationLookups(ScriptedCard& card, std::string_view leftOver = "6A 82") {
   card.expect(kSelectApplication, "90 00")
       .expect(selectEf(0xA000), "90 00")
       .expect(readRecord(1, 9), directoryRecord("docs") + kOk)
       .expect(selectDf(0xD000), "90 00")
       .expect(selectEf(0xF100), "90 00");
   for (unsigned r = 1; r <= 4; ++r) card.expect(readRecord(r, 11), kFreeFile + kOk);
-  card.expect(selectEf(0xF101), "6A 82").expect(selectEf(0x1000), "6A 82");
+  card.expect(selectEf(0xF101), "6A 82").expect(selectEf(0x1000), leftOver);
 }
 
 TEST_F(CreateDeleteTest, AccessConditionsAndSizesGoIntoTheEfTemplate) {
@@ -102,13 +103,8 @@ TEST_F(CreateDeleteTest, ALeftOverEfIsDeletedEvenWhenTheSizeIsThenRefused) {
   bindSmall();
   char name[] = "f";
   char docs[] = "docs";
-  card.expect(kSelectApplication, "90 00")
-      .expect(selectEf(0xA000), "90 00")
-      .expect(readRecord(1, 9), directoryRecord("docs") + kOk)
-      .expect(selectDf(0xD000), "90 00")
-      .expect(selectEf(0xF100), "90 00");
-  for (unsigned r = 1; r <= 4; ++r) card.expect(readRecord(r, 11), kFreeFile + kOk);
-  card.expect(selectEf(0xF101), "6A 82").expect(selectEf(0x1000), "90 00").expect("00 E4 02 0C 02 10 00", "90 00");
+  expectDirectoryCreationLookups(card, "90 00");
+  card.expect("00 E4 02 0C 02 10 00", "90 00");
   EXPECT_EQ(CardCreateFile(&cardData, docs, name, 0x8001, UserReadWriteAc), SCARD_E_INVALID_PARAMETER);
   EXPECT_EQ(pcsc().calls(PcscCall::BeginTransaction) - pcsc().calls(PcscCall::Transmit), 0)
       << "no outer transaction was begun";
@@ -145,13 +141,8 @@ TEST_F(CreateDeleteTest, CreationRefusals) {
   EXPECT_EQ(CardCreateFile(&cardData, nullptr, name, 16, EveryoneReadUserWriteAc), SCARD_E_NO_ACCESS);
 
   // The card refuses deleting a left-over EF.
-  card.expect(kSelectApplication, "90 00")
-      .expect(selectEf(0xA000), "90 00")
-      .expect(readRecord(1, 9), directoryRecord("docs") + kOk)
-      .expect(selectDf(0xD000), "90 00")
-      .expect(selectEf(0xF100), "90 00");
-  for (unsigned r = 1; r <= 4; ++r) card.expect(readRecord(r, 11), kFreeFile + kOk);
-  card.expect(selectEf(0xF101), "6A 82").expect(selectEf(0x1000), "90 00").expect("00 E4 02 0C 02 10 00", "69 82");
+  expectDirectoryCreationLookups(card, "90 00");
+  card.expect("00 E4 02 0C 02 10 00", "69 82");
   EXPECT_EQ(CardCreateFile(&cardData, docs, name, 16, EveryoneReadUserWriteAc), SCARD_W_SECURITY_VIOLATION);
 
   // No room for the EF.

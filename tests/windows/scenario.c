@@ -226,10 +226,10 @@ enum { kUserPinRef = 0x01, kUserPinTries = 3 };
 static const DWORD kUntouched = 0xDEADBEEF;
 
 /* A VERIFY probe sent straight to the card, as the test's own view of the
- * card's security state: 0x9000 when the user PIN is verified, 0x63Cx with
+ * card's security state: 0x9000 when `reference` is verified, 0x63Cx with
  * the tries left otherwise. 0 when the exchange itself failed. */
-static WORD probeUserPin(void) {
-  const BYTE command[] = {0x00, 0x20, 0x00, kUserPinRef, 0x00};
+static WORD probe(BYTE reference) {
+  const BYTE command[] = {0x00, 0x20, 0x00, reference, 0x00};
   BYTE answer[258];
   DWORD length = sizeof answer;
   LONG rc;
@@ -241,7 +241,7 @@ static WORD probeUserPin(void) {
 
 #define EXPECT_PROBE(expected)                                                                       \
   do {                                                                                               \
-    const WORD sw_ = probeUserPin();                                                                 \
+    const WORD sw_ = probe(kUserPinRef);                                                             \
     if (sw_ != (WORD)(expected)) return fail("VERIFY probe answered %04X, expected %04X", sw_, (expected)); \
   } while (0)
 
@@ -324,18 +324,6 @@ static BOOL adminResponse(const BYTE challenge[8], const BYTE key[16], BYTE resp
   return ok;
 }
 
-/* A VERIFY probe of the administrator's reference (see probeUserPin). */
-static WORD probeAdmin(void) {
-  const BYTE command[] = {0x00, 0x20, 0x00, kAdminRef, 0x00};
-  BYTE answer[258];
-  DWORD length = sizeof answer;
-  LONG rc;
-  if (SCardBeginTransaction(card) != SCARD_S_SUCCESS) return 0;
-  rc = SCardTransmit(card, SCARD_PCI_T0, command, sizeof command, NULL, answer, &length);
-  if (SCardEndTransaction(card, SCARD_LEAVE_CARD) != SCARD_S_SUCCESS || rc != SCARD_S_SUCCESS || length != 2) return 0;
-  return (WORD)((answer[0] << 8) | answer[1]);
-}
-
 /* CardGetChallenge hands over eight bytes in a buffer from the provider's
  * allocator; a response under the wrong key counts down the tries, the right
  * one authenticates the administrator, CardDeauthenticateEx ends it. */
@@ -360,9 +348,9 @@ static BOOL adminLogin(void) {
   if (!adminResponse(challenge, kAdminKey, response)) return fail("CryptoAPI: triple-DES failed (%lu)", GetLastError());
   providerFree(challenge);
   EXPECT_CODE(SCARD_S_SUCCESS, cardData.pfnCardAuthenticateChallenge(&cardData, response, 8, &attempts));
-  if ((sw = probeAdmin()) != 0x9000) return fail("administrator probe answered %04X after login", sw);
+  if ((sw = probe(kAdminRef)) != 0x9000) return fail("administrator probe answered %04X after login", sw);
   EXPECT_CODE(SCARD_S_SUCCESS, cardData.pfnCardDeauthenticateEx(&cardData, CREATE_PIN_SET(ROLE_ADMIN), 0));
-  if ((sw = probeAdmin()) != (0x63C0 | kAdminTries)) return fail("administrator probe answered %04X after logout", sw);
+  if ((sw = probe(kAdminRef)) != (0x63C0 | kAdminTries)) return fail("administrator probe answered %04X after logout", sw);
   return TRUE;
 }
 
