@@ -3,9 +3,9 @@
 #include "auth/credentials.h"
 #include "card/exchange.h"
 #include "card/status.h"
-#include "driver/context.h"
-#include "driver/prologue.h"
-#include "driver/trace.h"
+#include "common/context.h"
+#include "common/prologue.h"
+#include "common/trace.h"
 
 namespace vemra::auth {
 namespace {
@@ -45,15 +45,15 @@ extern "C" DWORD WINAPI CardAuthenticateChallenge(PCARD_DATA pCardData, PBYTE pb
                                                   PDWORD pcAttemptsRemaining) {
   using namespace vemra;
   trace::function("Function CardAuthenticateChallenge called");
-  const std::uint8_t challengeIssued = driver::challengeIssuedBeforePrologue(pCardData);
-  if (const DWORD rc = driver::prologue(pCardData)) return rc;
+  const std::uint8_t challengeIssued = common::challengeIssuedBeforePrologue(pCardData);
+  if (const DWORD rc = common::prologue(pCardData)) return rc;
   if (pbResponseData == nullptr || cbResponseData != auth::kBlockSize) return SCARD_E_INVALID_PARAMETER;
 
   auth::Block response;
   auth::fillResponseBlock(response, pbResponseData, challengeIssued);
-  const card::CardConfig& config = driver::config(pCardData);
+  const card::CardConfig& config = common::config(pCardData);
   std::uint16_t sw = 0;
-  if (const DWORD rc = auth::presentResponse(driver::cardHandle(pCardData), config.adminPinRef, response, sw))
+  if (const DWORD rc = auth::presentResponse(common::cardHandle(pCardData), config.adminPinRef, response, sw))
     return rc;
   if (const DWORD rc = auth::loginResult(sw, pcAttemptsRemaining)) return rc;
   trace::function("\tFunction CardAuthenticateChallenge is done");

@@ -3,12 +3,12 @@
 #include <array>
 
 #include "auth/credentials.h"
-#include "driver/caller_buffer.h"
+#include "common/caller_buffer.h"
 #include "card/exchange.h"
-#include "driver/context.h"
-#include "driver/entry_points.h"
-#include "driver/prologue.h"
-#include "driver/trace.h"
+#include "common/context.h"
+#include "common/entry_points.h"
+#include "common/prologue.h"
+#include "common/trace.h"
 
 namespace vemra::auth {
 namespace {
@@ -54,8 +54,8 @@ DWORD loginUser(PCARD_DATA pCardData, DWORD dwFlags, const BYTE* pbPinData, DWOR
   SecretBytes<kMaxSessionPin> sessionPin;
   std::uint16_t length = 0;
   std::uint16_t sw = 0;
-  if (const DWORD rc = card::transmit(driver::cardHandle(pCardData),
-                                      card::Apdu{0x80, 0x74, p1, driver::config(pCardData).userPinRef, pin.view()},
+  if (const DWORD rc = card::transmit(common::cardHandle(pCardData),
+                                      card::Apdu{0x80, 0x74, p1, common::config(pCardData).userPinRef, pin.view()},
                                       sessionPin.bytes(), length, sw))
     return rc;
   if (const DWORD rc = pinVerificationResult(sw, pcAttemptsRemaining)) return rc;
@@ -64,7 +64,7 @@ DWORD loginUser(PCARD_DATA pCardData, DWORD dwFlags, const BYTE* pbPinData, DWOR
   // The user is logged in now; a session PIN that is missing or longer than
   // its answer can carry is not handed back as if it were one.
   if (length == 0 || length > kMaxSessionPin) return SCARD_F_INTERNAL_ERROR;
-  driver::CallerBuffer<BYTE> buffer(pCardData, ppbSessionPin);
+  common::CallerBuffer<BYTE> buffer(pCardData, ppbSessionPin);
   if (!buffer.allocate(length)) return SCARD_E_NO_MEMORY;
   for (std::size_t i = 0; i < length; ++i) buffer.bytes()[i] = sessionPin.view()[i];
   *pcbSessionPin = length;
@@ -90,7 +90,7 @@ extern "C" DWORD WINAPI CardAuthenticatePin(PCARD_DATA pCardData, LPWSTR pwszUse
                                             PDWORD pcAttemptsRemaining) {
   using namespace vemra;
   trace::function("Function CardAuthenticatePin called");
-  if (const DWORD rc = driver::prologue(pCardData)) return rc;
+  if (const DWORD rc = common::prologue(pCardData)) return rc;
   if (pbPinData == nullptr || !auth::isPinLength(cbPinData)) return SCARD_E_INVALID_PARAMETER;
   if (pwszUserId == nullptr) return SCARD_E_INVALID_PARAMETER;
   const PIN_ID role = auth::roleOfUserId(pwszUserId);
@@ -99,7 +99,7 @@ extern "C" DWORD WINAPI CardAuthenticatePin(PCARD_DATA pCardData, LPWSTR pwszUse
   auth::Block pin;
   if (!auth::fillPinBlock(pin, pbPinData, cbPinData)) return SCARD_E_INVALID_PARAMETER;
   if (const DWORD rc =
-          auth::verifyPin(driver::cardHandle(pCardData), auth::referenceOfRole(driver::config(pCardData), role), pin,
+          auth::verifyPin(common::cardHandle(pCardData), auth::referenceOfRole(common::config(pCardData), role), pin,
                           pcAttemptsRemaining))
     return rc;
   trace::function("\tFunction CardAuthenticatePin is done");
@@ -136,8 +136,8 @@ extern "C" DWORD WINAPI CardAuthenticateEx(PCARD_DATA pCardData, PIN_ID PinId, D
                                            PDWORD pcAttemptsRemaining) {
   using namespace vemra;
   trace::function("Function CardAuthenticateEx called");
-  const std::uint8_t challengeIssued = driver::challengeIssuedBeforePrologue(pCardData);
-  if (const DWORD rc = driver::prologue(pCardData)) return rc;
+  const std::uint8_t challengeIssued = common::challengeIssuedBeforePrologue(pCardData);
+  if (const DWORD rc = common::prologue(pCardData)) return rc;
 
   const bool generating = (dwFlags & CARD_AUTHENTICATE_GENERATE_SESSION_PIN) != 0;
   if ((dwFlags & auth::kRefusedLoginFlags) != 0 || (generating && (dwFlags & CARD_AUTHENTICATE_SESSION_PIN) != 0)) {
@@ -155,7 +155,7 @@ extern "C" DWORD WINAPI CardAuthenticateEx(PCARD_DATA pCardData, PIN_ID PinId, D
     if (generating) return SCARD_E_INVALID_PARAMETER;
     // The challenge of the call before this one stays answerable for the
     // login it is handed to.
-    driver::config(pCardData).challengeIssued = challengeIssued;
+    common::config(pCardData).challengeIssued = challengeIssued;
     if (cbPinData != auth::kBlockSize) return SCARD_W_WRONG_CHV;
     if (const DWORD rc = CardAuthenticateChallenge(pCardData, pbPinData, cbPinData, pcAttemptsRemaining)) return rc;
   } else {

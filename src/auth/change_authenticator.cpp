@@ -5,10 +5,10 @@
 #include "auth/unblock_pin.h"
 #include "card/exchange.h"
 #include "card/status.h"
-#include "driver/context.h"
-#include "driver/entry_points.h"
-#include "driver/prologue.h"
-#include "driver/trace.h"
+#include "common/context.h"
+#include "common/entry_points.h"
+#include "common/prologue.h"
+#include "common/trace.h"
 
 namespace vemra::auth {
 namespace {
@@ -62,8 +62,8 @@ DWORD changeAsAdministrator(PCARD_DATA pCardData, PIN_ID role, const BYTE* curre
 
   Block response;
   fillResponseBlock(response, current, challengeIssued);
-  const card::CardConfig& config = driver::config(pCardData);
-  const card::Handle handle = driver::cardHandle(pCardData);
+  const card::CardConfig& config = common::config(pCardData);
+  const card::Handle handle = common::cardHandle(pCardData);
   card::OuterTransaction transaction{handle};
   if (const DWORD rc = transaction.begin()) return rc;
   std::uint16_t sw = 0;
@@ -87,7 +87,7 @@ DWORD changeWithPin(PCARD_DATA pCardData, std::uint8_t reference, const BYTE* cu
   if (!isPinLength(cbFresh) || !fillPinBlock(newPin, fresh, cbFresh)) return SCARD_E_INVALID_PARAMETER;
   if (cRetryCount != 0) return SCARD_E_INVALID_PARAMETER;
 
-  const card::Handle handle = driver::cardHandle(pCardData);
+  const card::Handle handle = common::cardHandle(pCardData);
   card::OuterTransaction transaction{handle};
   if (const DWORD rc = transaction.begin()) return rc;
   DWORD rc = verifyPin(handle, reference, currentPin, pcAttemptsRemaining);
@@ -128,8 +128,8 @@ extern "C" DWORD WINAPI CardChangeAuthenticator(PCARD_DATA pCardData, LPWSTR pws
                                                 PDWORD pcAttemptsRemaining) {
   using namespace vemra;
   trace::function("Function CardChangeAuthenticator called");
-  const std::uint8_t challengeIssued = driver::challengeIssuedBeforePrologue(pCardData);
-  if (const DWORD rc = driver::prologue(pCardData)) return rc;
+  const std::uint8_t challengeIssued = common::challengeIssuedBeforePrologue(pCardData);
+  if (const DWORD rc = common::prologue(pCardData)) return rc;
   const PIN_ID role = auth::roleOfUserId(pwszUserId);
   if (role == ROLE_EVERYONE) return SCARD_E_INVALID_PARAMETER;
   if (pbCurrentAuthenticator == nullptr || pbNewAuthenticator == nullptr) return SCARD_E_INVALID_PARAMETER;
@@ -140,7 +140,7 @@ extern "C" DWORD WINAPI CardChangeAuthenticator(PCARD_DATA pCardData, LPWSTR pws
         auth::changeAsAdministrator(pCardData, role, pbCurrentAuthenticator, cbCurrentAuthenticator, pbNewAuthenticator,
                                     cbNewAuthenticator, cRetryCount, challengeIssued, pcAttemptsRemaining);
   } else if (dwFlags == CARD_AUTHENTICATE_PIN_PIN) {
-    rc = auth::changeWithPin(pCardData, auth::referenceOfRole(driver::config(pCardData), role), pbCurrentAuthenticator,
+    rc = auth::changeWithPin(pCardData, auth::referenceOfRole(common::config(pCardData), role), pbCurrentAuthenticator,
                              cbCurrentAuthenticator, pbNewAuthenticator, cbNewAuthenticator, cRetryCount,
                              pcAttemptsRemaining);
   } else {
@@ -178,11 +178,11 @@ extern "C" DWORD WINAPI CardChangeAuthenticatorEx(PCARD_DATA pCardData, DWORD dw
                                                   DWORD cRetryCount, PDWORD pcAttemptsRemaining) {
   using namespace vemra;
   trace::function("Function CardChangeAuthenticatorEx called");
-  const std::uint8_t challengeIssued = driver::challengeIssuedBeforePrologue(pCardData);
-  if (const DWORD rc = driver::prologue(pCardData)) return rc;
+  const std::uint8_t challengeIssued = common::challengeIssuedBeforePrologue(pCardData);
+  if (const DWORD rc = common::prologue(pCardData)) return rc;
   // The operation delegated to reads the flag before its own prologue, so the
   // challenge of the call before this one stays answerable for it.
-  driver::config(pCardData).challengeIssued = challengeIssued;
+  common::config(pCardData).challengeIssued = challengeIssued;
 
   const auto isRole = [](PIN_ID id) { return id == ROLE_USER || id == ROLE_ADMIN; };
   if (!isRole(dwAuthenticatingPinId)) return SCARD_E_INVALID_PARAMETER;

@@ -1,22 +1,10 @@
 #include "auth/credentials.h"
 
 #include "card/status.h"
-#include "driver/trace.h"
+#include "common/trace.h"
+#include "common/wide_string.h"
 
 namespace vemra::auth {
-namespace {
-
-// Compares the caller's wide string with `name` as whole strings. Stops at the
-// first difference, so a shorter caller string is never read past its end.
-bool sameWideString(LPCWSTR text, const char16_t* name) {
-  for (std::size_t i = 0;; ++i) {
-    if (static_cast<char16_t>(text[i]) != name[i]) return false;
-    if (name[i] == u'\0') return true;
-  }
-}
-
-}  // namespace
-
 bool fillPinBlock(Block& block, const BYTE* pin, DWORD length) {
   const std::span<std::uint8_t, kBlockSize> bytes = block.bytes();
   card::wipe(bytes);
@@ -34,8 +22,8 @@ void fillResponseBlock(Block& block, const BYTE* response, std::uint8_t challeng
 
 PIN_ID roleOfUserId(LPCWSTR userId) {
   if (userId == nullptr) return ROLE_EVERYONE;
-  if (sameWideString(userId, u"user")) return ROLE_USER;
-  if (sameWideString(userId, u"admin")) return ROLE_ADMIN;
+  if (common::sameWideString(userId, u"user")) return ROLE_USER;
+  if (common::sameWideString(userId, u"admin")) return ROLE_ADMIN;
   return ROLE_EVERYONE;
 }
 

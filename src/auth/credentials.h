@@ -12,6 +12,7 @@
 #include "card/bytes.h"
 #include "card/config.h"
 #include "card/exchange.h"
+#include "card/secret_bytes.h"
 #include "vemradrv/minidriver.h"
 
 namespace vemra::auth {
@@ -21,23 +22,7 @@ inline constexpr std::size_t kBlockSize = 8;
 inline constexpr DWORD kMinPinLength = 4;
 inline constexpr DWORD kMaxPinLength = 8;
 
-// Secret bytes on the driver's stack: zero on construction, overwritten with
-// zeros when the object goes out of scope, on every path.
-template <std::size_t N>
-class SecretBytes {
- public:
-  SecretBytes() = default;
-  SecretBytes(const SecretBytes&) = delete;
-  SecretBytes& operator=(const SecretBytes&) = delete;
-  ~SecretBytes() { card::wipe(bytes_); }
-
-  [[nodiscard]] std::span<std::uint8_t, N> bytes() { return bytes_; }
-  [[nodiscard]] std::span<const std::uint8_t, N> view() const { return bytes_; }
-
- private:
-  std::array<std::uint8_t, N> bytes_{};
-};
-
+using card::SecretBytes;
 using Block = SecretBytes<kBlockSize>;
 
 [[nodiscard]] constexpr bool isPinLength(DWORD length) { return length >= kMinPinLength && length <= kMaxPinLength; }

@@ -2,10 +2,10 @@
 // with the card's deauthenticate command 80 40 R 00 00.
 #include "auth/credentials.h"
 #include "card/exchange.h"
-#include "driver/context.h"
-#include "driver/entry_points.h"
-#include "driver/prologue.h"
-#include "driver/trace.h"
+#include "common/context.h"
+#include "common/entry_points.h"
+#include "common/prologue.h"
+#include "common/trace.h"
 
 namespace vemra::auth {
 namespace {
@@ -44,12 +44,12 @@ std::uint8_t referenceOfPinId(const card::CardConfig& config, PIN_ID pinId) {
 extern "C" DWORD WINAPI CardDeauthenticate(PCARD_DATA pCardData, LPWSTR pwszUserId, DWORD dwFlags) {
   using namespace vemra;
   trace::function("Function CardDeauthenticate called");
-  if (const DWORD rc = driver::prologue(pCardData)) return rc;
+  if (const DWORD rc = common::prologue(pCardData)) return rc;
   if (dwFlags != 0) return SCARD_E_INVALID_PARAMETER;
   const PIN_ID role = auth::roleOfUserId(pwszUserId);
   if (role == ROLE_EVERYONE) return SCARD_E_INVALID_PARAMETER;
   if (const DWORD rc =
-          auth::deauthenticate(driver::cardHandle(pCardData), auth::referenceOfRole(driver::config(pCardData), role)))
+          auth::deauthenticate(common::cardHandle(pCardData), auth::referenceOfRole(common::config(pCardData), role)))
     return rc;
   trace::function("\tFunction CardDeauthenticate is done");
   return 0;
@@ -70,17 +70,17 @@ extern "C" DWORD WINAPI CardDeauthenticate(PCARD_DATA pCardData, LPWSTR pwszUser
 extern "C" DWORD WINAPI CardDeauthenticateEx(PCARD_DATA pCardData, PIN_SET PinId, DWORD dwFlags) {
   using namespace vemra;
   trace::function("Function CardDeauthenticateEx called");
-  if (const DWORD rc = driver::prologue(pCardData)) return rc;
+  if (const DWORD rc = common::prologue(pCardData)) return rc;
   if (dwFlags != 0) return SCARD_E_INVALID_PARAMETER;
   if (PinId == 0 || PinId > auth::kHighestPinSet) return SCARD_E_INVALID_PARAMETER;
 
-  const card::Handle handle = driver::cardHandle(pCardData);
+  const card::Handle handle = common::cardHandle(pCardData);
   if (PinId == PIN_SET_ALL_ROLES) {
     if (const DWORD rc = auth::deauthenticate(handle, auth::kAllReferences)) return rc;
   } else {
     for (PIN_ID pinId = ROLE_USER; pinId <= auth::kHighestPinId; ++pinId) {
       if ((PinId & CREATE_PIN_SET(pinId)) == 0) continue;
-      if (const DWORD rc = auth::deauthenticate(handle, auth::referenceOfPinId(driver::config(pCardData), pinId)))
+      if (const DWORD rc = auth::deauthenticate(handle, auth::referenceOfPinId(common::config(pCardData), pinId)))
         return rc;
     }
   }

@@ -3,13 +3,13 @@
 #include <array>
 
 #include "auth/credentials.h"
-#include "driver/caller_buffer.h"
+#include "common/caller_buffer.h"
 #include "card/exchange.h"
 #include "card/status.h"
-#include "driver/context.h"
-#include "driver/entry_points.h"
-#include "driver/prologue.h"
-#include "driver/trace.h"
+#include "common/context.h"
+#include "common/entry_points.h"
+#include "common/prologue.h"
+#include "common/trace.h"
 
 namespace vemra::auth {
 namespace {
@@ -52,19 +52,19 @@ DWORD fetchChallenge(card::Handle handle, std::span<BYTE, kBlockSize> challenge)
 extern "C" DWORD WINAPI CardGetChallenge(PCARD_DATA pCardData, PBYTE* ppbChallengeData, PDWORD pcbChallengeData) {
   using namespace vemra;
   trace::function("Function CardGetChallenge called");
-  if (const DWORD rc = driver::prologue(pCardData)) return rc;
+  if (const DWORD rc = common::prologue(pCardData)) return rc;
   if (pCardData->pfnCspAlloc == nullptr || ppbChallengeData == nullptr || pcbChallengeData == nullptr)
     return SCARD_E_INVALID_PARAMETER;
 
   *pcbChallengeData = auth::kBlockSize;
-  driver::CallerBuffer<BYTE> buffer(pCardData, ppbChallengeData);
+  common::CallerBuffer<BYTE> buffer(pCardData, ppbChallengeData);
   if (!buffer.allocate(auth::kBlockSize)) return SCARD_E_NO_MEMORY;
-  if (const DWORD rc = auth::fetchChallenge(driver::cardHandle(pCardData),
+  if (const DWORD rc = auth::fetchChallenge(common::cardHandle(pCardData),
                                             buffer.bytes().first<auth::kBlockSize>()))
     return rc;
 
   buffer.release();
-  driver::config(pCardData).challengeIssued = 1;
+  common::config(pCardData).challengeIssued = 1;
   trace::function("\tFunction CardGetChallenge is done");
   return 0;
 }

@@ -5,9 +5,9 @@
 #include "auth/credentials.h"
 #include "card/exchange.h"
 #include "card/status.h"
-#include "driver/context.h"
-#include "driver/prologue.h"
-#include "driver/trace.h"
+#include "common/context.h"
+#include "common/prologue.h"
+#include "common/trace.h"
 
 namespace vemra::auth {
 namespace {
@@ -49,8 +49,8 @@ DWORD CardUnblockPinCommon(PCARD_DATA pCardData, LPWSTR pwszUserId, PBYTE pbAuth
                            DWORD cbAuthenticationData, PBYTE pbNewPinData, DWORD cbNewPinData, DWORD cRetryCount,
                            DWORD dwFlags, PDWORD pcAttemptsRemaining) {
   trace::function("Function CardUnblockPin called");
-  const std::uint8_t challengeIssued = driver::challengeIssuedBeforePrologue(pCardData);
-  if (const DWORD rc = driver::prologue(pCardData)) return rc;
+  const std::uint8_t challengeIssued = common::challengeIssuedBeforePrologue(pCardData);
+  if (const DWORD rc = common::prologue(pCardData)) return rc;
   if (roleOfUserId(pwszUserId) != ROLE_USER) return SCARD_E_INVALID_PARAMETER;
   if (pbNewPinData == nullptr || !isPinLength(cbNewPinData)) return SCARD_E_INVALID_PARAMETER;
   if (pbAuthenticationData == nullptr) return SCARD_E_INVALID_PARAMETER;
@@ -63,10 +63,10 @@ DWORD CardUnblockPinCommon(PCARD_DATA pCardData, LPWSTR pwszUserId, PBYTE pbAuth
   Block newPin;
   if (!fillPinBlock(newPin, pbNewPinData, cbNewPinData)) return SCARD_E_INVALID_PARAMETER;
 
-  const card::Handle handle = driver::cardHandle(pCardData);
+  const card::Handle handle = common::cardHandle(pCardData);
   card::OuterTransaction transaction{handle};
   if (const DWORD rc = transaction.begin()) return rc;
-  const DWORD rc = unblockSequence(handle, driver::config(pCardData), response, newPin, pcAttemptsRemaining);
+  const DWORD rc = unblockSequence(handle, common::config(pCardData), response, newPin, pcAttemptsRemaining);
   if (const DWORD ended = transaction.finish(rc)) return ended;
   trace::function("\tFunction CardUnblockPinCommon is done");
   return 0;

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 
+#include "card/commands.h"
 #include "card/exchange.h"
 
 namespace vemra::card {
@@ -38,8 +39,7 @@ struct CardConfig {
 };
 static_assert(sizeof(CardConfig) == 26, "CardConfig is the 26-byte record the provider allocates");
 
-// The application's DF name, selected by name only.
-inline constexpr std::uint8_t kApplicationName[12] = {'V', 'E', 'M', 'R', 'A', '_', 'M', 'I', 'N', 'I', 'D', 'R'};
+using command::kApplicationName;
 
 // Selects the card application and reads the three configuration objects into
 // `config`, then clears challengeIssued. Returns 0, a PC/SC failure unchanged,

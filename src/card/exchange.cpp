@@ -45,11 +45,11 @@ Result sendOnce(Handle card, const Command& command, std::array<std::uint8_t, kR
   buffer[2] = command.apdu.p1;
   buffer[3] = command.apdu.p2;
   buffer[4] = command.p3;
-  for (std::size_t i = 0; i < command.apdu.data.size(); ++i) buffer[kHeaderSize + i] = command.apdu.data[i];
+  for (std::size_t i = 0; i < command.apdu.data().size(); ++i) buffer[kHeaderSize + i] = command.apdu.data()[i];
 
   DWORD length = static_cast<DWORD>(received.size());
   const LONG rc = SCardTransmit(toPcsc(card), SCARD_PCI_T0, buffer.data(),
-                                static_cast<DWORD>(kHeaderSize + command.apdu.data.size()), nullptr,
+                                static_cast<DWORD>(kHeaderSize + command.apdu.data().size()), nullptr,
                                 received.data(), &length);
   wipe(buffer);  // the command may have carried a PIN block or key material
   if (rc != SCARD_S_SUCCESS) return fromPcsc(rc);
@@ -60,9 +60,9 @@ Result sendOnce(Handle card, const Command& command, std::array<std::uint8_t, kR
 // The card exchange: one command and the commands the card chains to it.
 Result cardExchange(Handle card, const Apdu& apdu, std::span<std::uint8_t> response, std::uint16_t& length,
                     std::uint16_t& sw) {
-  if (apdu.data.size() > kMaxCommandData) return kInvalidParameter;
-  const bool hasData = !apdu.data.empty();
-  Command command{apdu, hasData ? static_cast<std::uint8_t>(apdu.data.size()) : static_cast<std::uint8_t>(length)};
+  if (apdu.data().size() > kMaxCommandData) return kInvalidParameter;
+  const bool hasData = !apdu.data().empty();
+  Command command{apdu, hasData ? static_cast<std::uint8_t>(apdu.data().size()) : static_cast<std::uint8_t>(length)};
 
   for (int chained = 0; chained <= kMaxChainedCommands; ++chained) {
     // The answer may carry secrets (a session PIN): wiped on every way out.
@@ -89,11 +89,11 @@ Result cardExchange(Handle card, const Apdu& apdu, std::span<std::uint8_t> respo
     }
     if (sw1 == 0x61) {
       // Response data waiting: fetch it with GET RESPONSE (P3 00 asks for 256).
-      command = Command{Apdu{0x00, 0xC0, 0x00, 0x00, {}}, sw2};
+      command = Command{Apdu{0x00, 0xC0, 0x00, 0x00}, sw2};
     } else if (sw1 == 0x6C) {
       // Wrong length: the same command again; without data P3 is the length
       // the card names, with data the command goes out unchanged.
-      if (command.apdu.data.empty()) command.p3 = sw2;
+      if (command.apdu.data().empty()) command.p3 = sw2;
     } else {
       length = 0;  // a status word alone carries no data
       return 0;

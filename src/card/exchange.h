@@ -11,12 +11,14 @@
 #include <cstdint>
 #include <span>
 
+#include "card/apdu.h"
+
 namespace vemra::card {
 
 using Handle = std::uintptr_t;  // the card handle, as CARD_DATA carries it
 using Result = std::uint32_t;   // 0, an interface error code, or a PC/SC code passed through
 
-inline constexpr std::uint16_t kSwSuccess = 0x9000;
+inline constexpr std::uint16_t kSwSuccess = sw::kSuccess;
 
 // At most this many commands are chained behind one command (GET RESPONSE
 // after 61xx, the repeated command after 6Cxx). A card that keeps asking for
@@ -26,15 +28,6 @@ inline constexpr int kMaxChainedCommands = 8;
 // Size of the receive buffer offered to SCardTransmit: response data of at
 // most 510 bytes plus the status word.
 inline constexpr std::size_t kReceiveBufferSize = 512;
-
-// One command: header bytes and at most 255 bytes of command data.
-struct Apdu {
-  std::uint8_t cla;
-  std::uint8_t ins;
-  std::uint8_t p1;
-  std::uint8_t p2;
-  std::span<const std::uint8_t> data = {};
-};
 
 // Sends `apdu` as a bracketed exchange (two-byte length form).
 //

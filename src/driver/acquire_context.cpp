@@ -5,9 +5,9 @@
 
 #include "card/config.h"
 #include "driver/atr.h"
-#include "driver/context.h"
+#include "common/context.h"
 #include "driver/dispatch.h"
-#include "driver/trace.h"
+#include "common/trace.h"
 
 namespace {
 
@@ -75,7 +75,7 @@ extern "C" DWORD WINAPI CardAcquireContext(PCARD_DATA pCardData, DWORD dwFlags) 
   auto* config = new (memory) vemra::card::CardConfig{};
 
   vemra::trace::step("\tconfig reading...\n");
-  if (const DWORD rc = vemra::card::readConfiguration(*config, vemra::driver::cardHandle(pCardData))) {
+  if (const DWORD rc = vemra::card::readConfiguration(*config, vemra::common::cardHandle(pCardData))) {
     releaseConfig(pCardData);
     return rc;
   }

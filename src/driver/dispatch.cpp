@@ -1,6 +1,6 @@
 #include "driver/dispatch.h"
 
-#include "driver/entry_points.h"
+#include "common/entry_points.h"
 
 namespace vemra::driver {
 namespace {

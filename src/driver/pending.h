@@ -3,12 +3,12 @@
 // SCARD_E_UNSUPPORTED_FEATURE. Each subsystem removes its uses as it lands.
 #pragma once
 
-#include "driver/prologue.h"
+#include "common/prologue.h"
 
 namespace vemra::driver {
 
 inline DWORD pendingEntryPoint(PCARD_DATA pCardData) {
-  if (const DWORD rc = prologue(pCardData)) return rc;
+  if (const DWORD rc = common::prologue(pCardData)) return rc;
   return SCARD_E_UNSUPPORTED_FEATURE;
 }
 

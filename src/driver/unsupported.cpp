@@ -1,8 +1,8 @@
 // The entry points of interface version 7 that this driver declares
 // unsupported. Each ignores its arguments, traces its own name and answers
 // SCARD_E_UNSUPPORTED_FEATURE.
-#include "driver/entry_points.h"
-#include "driver/trace.h"
+#include "common/entry_points.h"
+#include "common/trace.h"
 
 namespace {
 

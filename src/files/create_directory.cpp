@@ -5,9 +5,9 @@
 #include "card/bytes.h"
 #include "card/status.h"
 #include "card/tables.h"
-#include "driver/context.h"
-#include "driver/prologue.h"
-#include "driver/trace.h"
+#include "common/context.h"
+#include "common/prologue.h"
+#include "common/trace.h"
 #include "files/file_system.h"
 
 namespace vemra::files {
@@ -92,8 +92,8 @@ Result buildDirectory(const card::CardConfig& config, card::Handle card, const c
 }
 
 Result createDirectory(PCARD_DATA pCardData, const char* directoryName, CARD_DIRECTORY_ACCESS_CONDITION condition) {
-  const card::CardConfig& config = driver::config(pCardData);
-  const card::Handle card = driver::cardHandle(pCardData);
+  const card::CardConfig& config = common::config(pCardData);
+  const card::Handle card = common::cardHandle(pCardData);
 
   const auto name = card::LogicalName::from(directoryName);
   if (!name) return SCARD_E_INVALID_PARAMETER;
@@ -140,7 +140,7 @@ extern "C" {
 DWORD WINAPI CardCreateDirectory(PCARD_DATA pCardData, LPSTR pszDirectoryName,
                                  CARD_DIRECTORY_ACCESS_CONDITION AccessCondition) {
   vemra::trace::function("Function CardCreateDirectory called");
-  if (const DWORD rc = vemra::driver::prologue(pCardData)) return rc;
+  if (const DWORD rc = vemra::common::prologue(pCardData)) return rc;
   const DWORD rc = vemra::files::createDirectory(pCardData, pszDirectoryName, AccessCondition);
   if (rc == 0) vemra::trace::function("\tFunction CardCreateDirectory is done");
   return rc;

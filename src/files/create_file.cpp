@@ -6,9 +6,9 @@
 #include "card/bytes.h"
 #include "card/status.h"
 #include "card/tables.h"
-#include "driver/context.h"
-#include "driver/prologue.h"
-#include "driver/trace.h"
+#include "common/context.h"
+#include "common/prologue.h"
+#include "common/trace.h"
 #include "files/file_system.h"
 
 namespace vemra::files {
@@ -62,8 +62,8 @@ Result removeLeftOver(card::Handle card, std::uint16_t fid) {
 
 Result createFile(PCARD_DATA pCardData, const char* directoryName, const char* fileName, DWORD size,
                   CARD_FILE_ACCESS_CONDITION condition) {
-  const card::CardConfig& config = driver::config(pCardData);
-  const card::Handle card = driver::cardHandle(pCardData);
+  const card::CardConfig& config = common::config(pCardData);
+  const card::Handle card = common::cardHandle(pCardData);
 
   const auto name = card::LogicalName::from(fileName);
   if (!name) return SCARD_E_INVALID_PARAMETER;
@@ -124,7 +124,7 @@ extern "C" {
 DWORD WINAPI CardCreateFile(PCARD_DATA pCardData, LPSTR pszDirectoryName, LPSTR pszFileName,
                             DWORD cbInitialCreationSize, CARD_FILE_ACCESS_CONDITION AccessCondition) {
   vemra::trace::function("Function CardCreateFile called");
-  if (const DWORD rc = vemra::driver::prologue(pCardData)) return rc;
+  if (const DWORD rc = vemra::common::prologue(pCardData)) return rc;
   const DWORD rc =
       vemra::files::createFile(pCardData, pszDirectoryName, pszFileName, cbInitialCreationSize, AccessCondition);
   if (rc == 0) vemra::trace::function("\tFunction CardCreateFile is done");

@@ -6,9 +6,9 @@
 #include "card/bytes.h"
 #include "card/status.h"
 #include "card/tables.h"
-#include "driver/context.h"
-#include "driver/prologue.h"
-#include "driver/trace.h"
+#include "common/context.h"
+#include "common/prologue.h"
+#include "common/trace.h"
 #include "files/file_system.h"
 
 namespace vemra::files {
@@ -60,8 +60,8 @@ Result removeDirectory(const card::CardConfig& config, card::Handle card, std::u
 }
 
 Result deleteDirectory(PCARD_DATA pCardData, const char* directoryName) {
-  const card::CardConfig& config = driver::config(pCardData);
-  const card::Handle card = driver::cardHandle(pCardData);
+  const card::CardConfig& config = common::config(pCardData);
+  const card::Handle card = common::cardHandle(pCardData);
 
   const auto name = card::LogicalName::from(directoryName);
   if (!name) return SCARD_E_INVALID_PARAMETER;
@@ -103,7 +103,7 @@ extern "C" {
 // unchanged; and the prologue's errors.
 DWORD WINAPI CardDeleteDirectory(PCARD_DATA pCardData, LPSTR pszDirectoryName) {
   vemra::trace::function("Function CardDeleteDirectory called");
-  if (const DWORD rc = vemra::driver::prologue(pCardData)) return rc;
+  if (const DWORD rc = vemra::common::prologue(pCardData)) return rc;
   const DWORD rc = vemra::files::deleteDirectory(pCardData, pszDirectoryName);
   if (rc == 0) vemra::trace::function("\tFunction CardDeleteDirectory is done");
   return rc;

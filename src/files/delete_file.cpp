@@ -6,9 +6,9 @@
 #include "card/bytes.h"
 #include "card/status.h"
 #include "card/tables.h"
-#include "driver/context.h"
-#include "driver/prologue.h"
-#include "driver/trace.h"
+#include "common/context.h"
+#include "common/prologue.h"
+#include "common/trace.h"
 #include "files/file_system.h"
 
 namespace vemra::files {
@@ -24,8 +24,8 @@ Result removeFile(const card::CardConfig& config, card::Handle card, std::uint16
 }
 
 Result deleteFile(PCARD_DATA pCardData, const char* directoryName, const char* fileName, DWORD flags) {
-  const card::CardConfig& config = driver::config(pCardData);
-  const card::Handle card = driver::cardHandle(pCardData);
+  const card::CardConfig& config = common::config(pCardData);
+  const card::Handle card = common::cardHandle(pCardData);
 
   const auto name = card::LogicalName::from(fileName);
   if (!name) return SCARD_E_INVALID_PARAMETER;
@@ -65,7 +65,7 @@ extern "C" {
 // unexpected answer; a PC/SC failure unchanged; and the prologue's errors.
 DWORD WINAPI CardDeleteFile(PCARD_DATA pCardData, LPSTR pszDirectoryName, LPSTR pszFileName, DWORD dwFlags) {
   vemra::trace::function("Function CardDeleteFile called");
-  if (const DWORD rc = vemra::driver::prologue(pCardData)) return rc;
+  if (const DWORD rc = vemra::common::prologue(pCardData)) return rc;
   const DWORD rc = vemra::files::deleteFile(pCardData, pszDirectoryName, pszFileName, dwFlags);
   if (rc == 0) vemra::trace::function("\tFunction CardDeleteFile is done");
   return rc;

@@ -5,9 +5,9 @@
 #include "card/bytes.h"
 #include "card/status.h"
 #include "card/tables.h"
-#include "driver/context.h"
-#include "driver/prologue.h"
-#include "driver/trace.h"
+#include "common/context.h"
+#include "common/prologue.h"
+#include "common/trace.h"
 #include "files/file_system.h"
 
 namespace vemra::files {
@@ -47,8 +47,8 @@ Result listNames(const card::CardConfig& config, card::Handle card, unsigned tab
 }
 
 Result enumFiles(PCARD_DATA pCardData, const char* directoryName, LPSTR* names, LPDWORD namesLength, DWORD flags) {
-  const card::CardConfig& config = driver::config(pCardData);
-  const card::Handle card = driver::cardHandle(pCardData);
+  const card::CardConfig& config = common::config(pCardData);
+  const card::Handle card = common::cardHandle(pCardData);
 
   if (flags != 0) return SCARD_E_INVALID_PARAMETER;
   if (namesLength == nullptr || names == nullptr) return SCARD_E_INVALID_PARAMETER;
@@ -94,7 +94,7 @@ extern "C" {
 DWORD WINAPI CardEnumFiles(PCARD_DATA pCardData, LPSTR pszDirectoryName, LPSTR* pmszFileNames, LPDWORD pdwcbFileName,
                            DWORD dwFlags) {
   vemra::trace::function("Function CardEnumFiles called");
-  if (const DWORD rc = vemra::driver::prologue(pCardData)) return rc;
+  if (const DWORD rc = vemra::common::prologue(pCardData)) return rc;
   const DWORD rc = vemra::files::enumFiles(pCardData, pszDirectoryName, pmszFileNames, pdwcbFileName, dwFlags);
   if (rc == 0) vemra::trace::function("\tFunction CardEnumFiles is done");
   return rc;

@@ -9,7 +9,7 @@
 #include "card/config.h"
 #include "card/exchange.h"
 #include "card/names.h"
-#include "driver/caller_buffer.h"
+#include "common/caller_buffer.h"
 #include "vemradrv/minidriver.h"
 
 namespace vemra::files {
@@ -38,6 +38,6 @@ using card::Result;
 [[nodiscard]] Result readAccessBytes(card::Handle card, std::uint8_t p1, std::uint16_t fid, std::uint8_t count,
                                      std::size_t first, std::span<std::uint8_t> out);
 
-using driver::CallerBuffer;
+using common::CallerBuffer;
 
 }  // namespace vemra::files

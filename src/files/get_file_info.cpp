@@ -4,9 +4,9 @@
 
 #include "card/status.h"
 #include "card/tables.h"
-#include "driver/context.h"
-#include "driver/prologue.h"
-#include "driver/trace.h"
+#include "common/context.h"
+#include "common/prologue.h"
+#include "common/trace.h"
 #include "files/file_system.h"
 
 namespace vemra::files {
@@ -29,8 +29,8 @@ CARD_FILE_ACCESS_CONDITION decodeAccess(const card::CardConfig& config, std::uin
 }
 
 Result getFileInfo(PCARD_DATA pCardData, const char* directoryName, const char* fileName, PCARD_FILE_INFO info) {
-  const card::CardConfig& config = driver::config(pCardData);
-  const card::Handle card = driver::cardHandle(pCardData);
+  const card::CardConfig& config = common::config(pCardData);
+  const card::Handle card = common::cardHandle(pCardData);
 
   const auto name = card::LogicalName::from(fileName);
   if (!name) return SCARD_E_INVALID_PARAMETER;
@@ -78,7 +78,7 @@ extern "C" {
 DWORD WINAPI CardGetFileInfo(PCARD_DATA pCardData, LPSTR pszDirectoryName, LPSTR pszFileName,
                              PCARD_FILE_INFO pCardFileInfo) {
   vemra::trace::function("Function CardGetFileInfo called");
-  if (const DWORD rc = vemra::driver::prologue(pCardData)) return rc;
+  if (const DWORD rc = vemra::common::prologue(pCardData)) return rc;
   const DWORD rc = vemra::files::getFileInfo(pCardData, pszDirectoryName, pszFileName, pCardFileInfo);
   if (rc == 0) vemra::trace::function("\tFunction CardGetFileInfo is done");
   return rc;

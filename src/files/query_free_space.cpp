@@ -5,9 +5,9 @@
 #include "card/bytes.h"
 #include "card/status.h"
 #include "card/tables.h"
-#include "driver/context.h"
-#include "driver/prologue.h"
-#include "driver/trace.h"
+#include "common/context.h"
+#include "common/prologue.h"
+#include "common/trace.h"
 #include "files/file_system.h"
 
 namespace vemra::files {
@@ -47,8 +47,8 @@ Result freeSlots(const card::CardConfig& config, card::Handle card, DWORD& count
 }
 
 Result queryFreeSpace(PCARD_DATA pCardData, DWORD flags, PCARD_FREE_SPACE_INFO info) {
-  const card::CardConfig& config = driver::config(pCardData);
-  const card::Handle card = driver::cardHandle(pCardData);
+  const card::CardConfig& config = common::config(pCardData);
+  const card::Handle card = common::cardHandle(pCardData);
 
   if (flags != 0) return SCARD_E_INVALID_PARAMETER;
   if (info == nullptr) return SCARD_E_INVALID_PARAMETER;
@@ -83,7 +83,7 @@ extern "C" {
 // failure unchanged; and the prologue's errors.
 DWORD WINAPI CardQueryFreeSpace(PCARD_DATA pCardData, DWORD dwFlags, PCARD_FREE_SPACE_INFO pCardFreeSpaceInfo) {
   vemra::trace::function("Function CardQueryFreeSpace called");
-  if (const DWORD rc = vemra::driver::prologue(pCardData)) return rc;
+  if (const DWORD rc = vemra::common::prologue(pCardData)) return rc;
   const DWORD rc = vemra::files::queryFreeSpace(pCardData, dwFlags, pCardFreeSpaceInfo);
   if (rc == 0) vemra::trace::function("\tFunction CardQueryFreeSpace is done");
   return rc;

@@ -3,9 +3,9 @@
 #include "card/bytes.h"
 #include "card/status.h"
 #include "card/tables.h"
-#include "driver/context.h"
-#include "driver/prologue.h"
-#include "driver/trace.h"
+#include "common/context.h"
+#include "common/prologue.h"
+#include "common/trace.h"
 #include "files/file_system.h"
 #include "files/read_write.h"
 
@@ -30,8 +30,8 @@ Result readChunk(card::Handle card, std::size_t offset, std::span<std::uint8_t> 
 
 Result readFile(PCARD_DATA pCardData, const char* directoryName, const char* fileName, DWORD flags, PBYTE* ppbData,
                 PDWORD pcbData) {
-  const card::CardConfig& config = driver::config(pCardData);
-  const card::Handle card = driver::cardHandle(pCardData);
+  const card::CardConfig& config = common::config(pCardData);
+  const card::Handle card = common::cardHandle(pCardData);
 
   const auto name = card::LogicalName::from(fileName);
   if (!name) return SCARD_E_INVALID_PARAMETER;
@@ -90,7 +90,7 @@ extern "C" {
 DWORD WINAPI CardReadFile(PCARD_DATA pCardData, LPSTR pszDirectoryName, LPSTR pszFileName, DWORD dwFlags,
                           PBYTE* ppbData, PDWORD pcbData) {
   vemra::trace::function("Function CardReadFile called");
-  if (const DWORD rc = vemra::driver::prologue(pCardData)) return rc;
+  if (const DWORD rc = vemra::common::prologue(pCardData)) return rc;
   return vemra::files::readFile(pCardData, pszDirectoryName, pszFileName, dwFlags, ppbData, pcbData);
 }
 

@@ -7,9 +7,9 @@
 #include "card/bytes.h"
 #include "card/status.h"
 #include "card/tables.h"
-#include "driver/context.h"
-#include "driver/prologue.h"
-#include "driver/trace.h"
+#include "common/context.h"
+#include "common/prologue.h"
+#include "common/trace.h"
 #include "files/file_system.h"
 #include "files/read_write.h"
 
@@ -73,8 +73,8 @@ Result writeContent(const card::CardConfig& config, card::Handle card, const car
 
 Result writeFile(PCARD_DATA pCardData, const char* directoryName, const char* fileName, DWORD flags, const BYTE* pbData,
                  DWORD cbData) {
-  const card::CardConfig& config = driver::config(pCardData);
-  const card::Handle card = driver::cardHandle(pCardData);
+  const card::CardConfig& config = common::config(pCardData);
+  const card::Handle card = common::cardHandle(pCardData);
 
   const auto name = card::LogicalName::from(fileName);
   if (!name) return SCARD_E_INVALID_PARAMETER;
@@ -124,7 +124,7 @@ extern "C" {
 DWORD WINAPI CardWriteFile(PCARD_DATA pCardData, LPSTR pszDirectoryName, LPSTR pszFileName, DWORD dwFlags, PBYTE pbData,
                            DWORD cbData) {
   vemra::trace::function("Function CardWriteFile called");
-  if (const DWORD rc = vemra::driver::prologue(pCardData)) return rc;
+  if (const DWORD rc = vemra::common::prologue(pCardData)) return rc;
   const DWORD rc = vemra::files::writeFile(pCardData, pszDirectoryName, pszFileName, dwFlags, pbData, cbData);
   if (rc == 0) vemra::trace::function("\tFunction CardWriteFile is done");
   return rc;

@@ -1,5 +1,5 @@
 // Card-property entry points not built yet (see driver/pending.h).
-#include "driver/entry_points.h"
+#include "common/entry_points.h"
 #include "driver/pending.h"
 
 using vemra::driver::pendingEntryPoint;

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/entry_points.h"
+#include "common/entry_points.h"
 #include "support/simulated_card.h"
 
 namespace vemra::test {

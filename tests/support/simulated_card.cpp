@@ -2,7 +2,7 @@
 
 #include <openssl/evp.h>
 
-#include "driver/entry_points.h"
+#include "common/entry_points.h"
 
 namespace vemra::test {
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "driver/trace.h"
+#include "common/trace.h"
 
 namespace vemra::test {
 namespace {

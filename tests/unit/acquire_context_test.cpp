@@ -3,7 +3,7 @@
 // dispatch table by version, the configuration read and the release.
 #include <cstring>
 
-#include "driver/entry_points.h"
+#include "common/entry_points.h"
 #include "support/driver_fixture.h"
 
 namespace vemra::test {

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/entry_points.h"
+#include "common/entry_points.h"
 #include "support/driver_fixture.h"
 
 namespace vemra::test {

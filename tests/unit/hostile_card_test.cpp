@@ -6,7 +6,7 @@
 // provider's, and must give back every block it keeps.
 #include <random>
 
-#include "driver/entry_points.h"
+#include "common/entry_points.h"
 #include "support/driver_fixture.h"
 
 namespace vemra::test {

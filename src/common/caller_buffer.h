@@ -8,7 +8,7 @@
 
 #include "vemradrv/minidriver.h"
 
-namespace vemra::driver {
+namespace vemra::common {
 
 // Owns the block placed in `*target` until release(): if the operation fails
 // first, the destructor gives the block back with pfnCspFree and sets
@@ -46,4 +46,4 @@ class CallerBuffer {
   bool owned_ = false;
 };
 
-}  // namespace vemra::driver
+}  // namespace vemra::common

@@ -1,5 +1,5 @@
 // The delivered library's trace sink: it has no output and no configuration.
-#include "driver/trace.h"
+#include "common/trace.h"
 
 namespace vemra::trace {
 

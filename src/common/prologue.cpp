@@ -1,9 +1,9 @@
-#include "driver/prologue.h"
+#include "common/prologue.h"
 
-#include "driver/context.h"
-#include "driver/trace.h"
+#include "common/context.h"
+#include "common/trace.h"
 
-namespace vemra::driver {
+namespace vemra::common {
 
 DWORD prologue(PCARD_DATA pCardData) {
   // A record without configuration (never bound, or its acquisition failed
@@ -17,4 +17,4 @@ DWORD prologue(PCARD_DATA pCardData) {
   return 0;
 }
 
-}  // namespace vemra::driver
+}  // namespace vemra::common

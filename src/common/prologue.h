@@ -2,7 +2,7 @@
 
 #include "vemradrv/minidriver.h"
 
-namespace vemra::driver {
+namespace vemra::common {
 
 // The common first steps of every entry point that talks to the card:
 // checks the record and its card handle (SCARD_E_INVALID_PARAMETER), selects
@@ -11,4 +11,4 @@ namespace vemra::driver {
 // Returns 0, or the code with which the entry point must return at once.
 [[nodiscard]] DWORD prologue(PCARD_DATA pCardData);
 
-}  // namespace vemra::driver
+}  // namespace vemra::common

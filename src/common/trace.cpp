@@ -1,4 +1,4 @@
-#include "driver/trace.h"
+#include "common/trace.h"
 
 namespace vemra::trace {
 

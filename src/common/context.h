@@ -6,7 +6,7 @@
 #include "card/exchange.h"
 #include "vemradrv/minidriver.h"
 
-namespace vemra::driver {
+namespace vemra::common {
 
 // The card configuration of a bound context. Only valid after the prologue
 // (or CardAcquireContext) has checked the record.
@@ -23,4 +23,4 @@ inline std::uint8_t challengeIssuedBeforePrologue(PCARD_DATA pCardData) {
   return config(pCardData).challengeIssued;
 }
 
-}  // namespace vemra::driver
+}  // namespace vemra::common
