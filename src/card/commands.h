@@ -47,7 +47,7 @@ inline constexpr std::uint8_t kSerialNumber = 0xFE;  // proprietary
 }  // namespace ins
 
 // SELECT P1: what the FID names. P2: what the card answers.
-enum class Target : std::uint8_t { ChildDf = 0x01, ChildEf = 0x02, DfName = 0x04 };
+enum class Target : std::uint8_t { AnyFile = 0x00, ChildDf = 0x01, ChildEf = 0x02, DfName = 0x04 };
 enum class Answer : std::uint8_t { Fci = 0x00, Fcp = 0x04, Nothing = 0x0C };
 
 // The card application's DF name, selected by name only.
