@@ -1,0 +1,55 @@
+// The standard file layout that the platform's smart-card providers expect
+// on top of the driver's file system: the root files "cardid", "cardcf" and
+// "cardapps", and the directory "mscp" with the container map "cmapfile".
+#ifndef VEMRA_CTL_LAYOUT_H
+#define VEMRA_CTL_LAYOUT_H
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "card.h"
+
+namespace vemra::ctl {
+
+constexpr std::size_t kContainerRecordSize = 86;
+constexpr uint8_t kContainerValid = 0x01;
+constexpr uint8_t kContainerDefault = 0x02;
+
+struct ContainerRecord {
+  std::u16string name;  // at most 39 characters
+  uint8_t flags = 0;
+  uint16_t signatureBits = 0;
+  uint16_t keyExchangeBits = 0;
+  bool valid() const { return (flags & kContainerValid) != 0; }
+};
+
+// The records of a container map; bytes after the last whole record are
+// ignored.
+std::vector<ContainerRecord> parseContainerMap(const Bytes& file);
+Bytes encodeContainerMap(const std::vector<ContainerRecord>& records);
+
+// A new container name: a random GUID in braces.
+std::u16string newContainerName();
+std::string narrow(const std::u16string& text);
+
+enum class Freshness { Pins, Containers, Files };
+
+// Adds one to a counter of "cardcf", so that providers know their cache is
+// stale. Returns false when the card has no "cardcf".
+bool bumpFreshness(Card& card, Freshness which);
+
+// Lays out whatever of the standard files and the directory is missing; the
+// administrator must be authenticated. Writes one line per item to `log`.
+void initLayout(Card& card, std::ostream& log);
+
+// Marks container `index` valid in "cmapfile" with the key size of the key
+// specification (the other key's size is kept) and bumps the containers'
+// counter. Returns false when the card has no container map.
+bool recordContainer(Card& card, BYTE index, DWORD keySpec, DWORD bits);
+// Frees container `index` in "cmapfile"; false when there is no map.
+bool forgetContainer(Card& card, BYTE index);
+
+}  // namespace vemra::ctl
+
+#endif  // VEMRA_CTL_LAYOUT_H
