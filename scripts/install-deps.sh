@@ -7,7 +7,7 @@ packages=(
   cmake g++ make pkg-config binutils
   libgtest-dev
   libpcsclite-dev pcscd vsmartcard-vpcd pcsc-tools
-  libssl-dev nlohmann-json3-dev libcli11-dev
+  libssl-dev openssl nlohmann-json3-dev libcli11-dev
   # libvemradrv32.so and the 32-bit unit tests: -m32 and the i386 libraries
   g++-multilib libpcsclite-dev:i386 libgtest-dev:i386 libssl-dev:i386
   # vemradrv64.dll and vemradrv32.dll; the "win32" thread model needs no
