@@ -160,7 +160,7 @@ SimulatedCard::SimulatedCard(const std::string& vcardPath, std::ostream& log) {
   lockFd_ = ::open(kLockPath, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
   if (lockFd_ < 0) throw Error(std::string("cannot open ") + kLockPath + ": " + std::strerror(errno));
   if (::flock(lockFd_, LOCK_EX | LOCK_NB) != 0) {
-    log << "    waiting for another run to free the virtual reader (" << kLockPath << ")\n";
+    log << "    waiting for another run to free the virtual reader (" << kLockPath << ")" << std::endl;
     const auto deadline = Clock::now() + 300s;
     while (::flock(lockFd_, LOCK_EX | LOCK_NB) != 0) {
       if (Clock::now() > deadline) {
