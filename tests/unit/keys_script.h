@@ -25,8 +25,6 @@ inline std::string keyFileParameters(unsigned k) {
          hex2(k == 128 ? 0x22 : 0x24) + " 86 01 8F 87 01 20 88 01 20 89 01 0F";
 }
 
-inline std::string bytesHex(const std::vector<std::uint8_t>& bytes) { return toHex(bytes); }
-
 // `count` bytes, each different from its neighbours, starting at `seed`.
 inline std::vector<std::uint8_t> pattern(std::size_t count, unsigned seed) {
   std::vector<std::uint8_t> bytes(count);
