@@ -55,6 +55,7 @@ TEST_F(SignDecryptTest, EachHashGetsItsPrefixAndTheSignatureComesBackReversed) {
       {CALG_SSL3_SHAMD5, nullptr, 36, ""},
       {0, &sha256, 32, kSha256Prefix},  // the padding information wins over aiHashAlg
       {CALG_SHA1, &bare, 36, ""},
+      {CALG_SHA1, nullptr, 240, kSha1Prefix},  // 255 bytes: the most one command carries
   };
   for (const auto& c : cases) {
     auto hash = pattern(c.hashLength, 0x40);
@@ -89,6 +90,13 @@ TEST_F(SignDecryptTest, SigningFailures) {
     std::string signatureAnswer;  // empty: no signing command
     DWORD expected;
   };
+  const auto withPadding = [](DWORD type, const BCRYPT_PKCS1_PADDING_INFO* padding) {
+    return [=](CARD_SIGNING_INFO& i) {
+      i.dwSigningFlags = CARD_PADDING_INFO_PRESENT;
+      i.dwPaddingType = type;
+      i.pPaddingInfo = const_cast<BCRYPT_PKCS1_PADDING_INFO*>(padding);
+    };
+  };
   const auto sha1Command = [](const std::vector<std::uint8_t>& hash) {
     return "00 2A 9E 9A 23 " + kSha1Prefix + " " + toHex(hash);
   };
@@ -96,11 +104,11 @@ TEST_F(SignDecryptTest, SigningFailures) {
       {"version 3", [](auto& i) { i.dwVersion = 3; }, 0, "90 00", "", ERROR_REVISION_MISMATCH},
       {"no data", [](auto& i) { i.pbData = nullptr; }, 0, "90 00", "", SCARD_E_INVALID_PARAMETER},
       {"key spec 3", [](auto& i) { i.dwKeySpec = 3; }, 0, "90 00", "", SCARD_E_INVALID_PARAMETER},
-      {"255 bytes with prefix", [](auto& i) { i.cbData = 241; }, 0, "90 00", "", SCARD_E_INVALID_PARAMETER},
+      {"256 bytes with prefix", [](auto& i) { i.cbData = 241; }, 0, "90 00", "", SCARD_E_INVALID_PARAMETER},
       {"old record with padding info",
-       [](auto& i) {
+       [&](auto& i) {
+         withPadding(CARD_PADDING_PKCS1, &sha1)(i);
          i.dwVersion = 1;
-         i.dwSigningFlags = CARD_PADDING_INFO_PRESENT;
        },
        SIZE_MAX, "", "", SCARD_E_INVALID_PARAMETER},
       {"PIN not verified", [](auto&) {}, 1, "69 82", "", SCARD_W_SECURITY_VIOLATION},
@@ -109,26 +117,9 @@ TEST_F(SignDecryptTest, SigningFailures) {
       {"MSE SET refused", [](auto&) {}, 4, "6A 88", "", SCARD_F_INTERNAL_ERROR},
       {"MD4", [](auto& i) { i.aiHashAlg = CALG_MD4; }, SIZE_MAX, "", "", SCARD_E_UNSUPPORTED_FEATURE},
       {"hash 0", [](auto& i) { i.aiHashAlg = 0; }, SIZE_MAX, "", "", SCARD_E_UNSUPPORTED_FEATURE},
-      {"PSS",
-       [&](auto& i) {
-         i.dwSigningFlags = CARD_PADDING_INFO_PRESENT;
-         i.dwPaddingType = CARD_PADDING_PSS;
-         i.pPaddingInfo = const_cast<BCRYPT_PKCS1_PADDING_INFO*>(&sha1);
-       },
-       SIZE_MAX, "", "", SCARD_E_INVALID_PARAMETER},
-      {"no padding info",
-       [](auto& i) {
-         i.dwSigningFlags = CARD_PADDING_INFO_PRESENT;
-         i.dwPaddingType = CARD_PADDING_PKCS1;
-       },
-       SIZE_MAX, "", "", SCARD_E_INVALID_PARAMETER},
-      {"name in lower case",
-       [&](auto& i) {
-         i.dwSigningFlags = CARD_PADDING_INFO_PRESENT;
-         i.dwPaddingType = CARD_PADDING_PKCS1;
-         i.pPaddingInfo = const_cast<BCRYPT_PKCS1_PADDING_INFO*>(&lower);
-       },
-       SIZE_MAX, "", "", SCARD_E_INVALID_PARAMETER},
+      {"PSS", withPadding(CARD_PADDING_PSS, &sha1), SIZE_MAX, "", "", SCARD_E_INVALID_PARAMETER},
+      {"no padding info", withPadding(CARD_PADDING_PKCS1, nullptr), SIZE_MAX, "", "", SCARD_E_INVALID_PARAMETER},
+      {"name in lower case", withPadding(CARD_PADDING_PKCS1, &lower), SIZE_MAX, "", "", SCARD_E_INVALID_PARAMETER},
       {"signing refused", [](auto&) {}, SIZE_MAX, "", "69 82", SCARD_F_INTERNAL_ERROR},
       {"signature one byte short", [](auto&) {}, SIZE_MAX, "", toHex(pattern(255, 1)) + files::kOk,
        SCARD_F_INTERNAL_ERROR},
@@ -141,7 +132,8 @@ TEST_F(SignDecryptTest, SigningFailures) {
     info.pbSignedData = nullptr;
     c.change(info);
     expectSteps(preparation(256), c.stopAt, c.answer);
-    if (!c.signatureAnswer.empty()) card.expect(sha1Command(std::vector(hash.begin(), hash.begin() + 20)), c.signatureAnswer);
+    if (!c.signatureAnswer.empty())
+      card.expect(sha1Command(std::vector(hash.begin(), hash.begin() + 20)), c.signatureAnswer);
     EXPECT_EQ(CardSignData(&cardData, &info), c.expected) << c.what;
     EXPECT_EQ(info.pbSignedData, nullptr) << c.what;
     EXPECT_TRUE(card.finished()) << c.what << ": " << card.pending();
