@@ -413,6 +413,123 @@ static BOOL files(void) {
   return TRUE;
 }
 
+/* Key containers as the base smart-card CSP uses them: a key pair made by
+ * CryptoAPI is imported into container 2; the public key read back with
+ * CardGetContainerInfo is imported by CryptImportKey and verifies the card's
+ * signature of a SHA-1 hash (and refuses a changed one); the container's PIN
+ * is the user's; CardDeleteContainer empties the container, after which
+ * signing finds no key and the container counts as free again. */
+enum { kContainer = 2 };
+static WCHAR kPinIdentifier[] = L"PIN Identifier";
+static const BYTE kSigned[] = "signed by the card, checked by CryptoAPI";
+
+/* CryptoAPI's side: a 1024-bit key-exchange pair made by the platform's
+ * provider, exported as a PRIVATEKEYBLOB into `blob`. */
+static BOOL makePrivateKeyBlob(HCRYPTPROV provider, BYTE *blob, DWORD *length) {
+  HCRYPTKEY key = 0;
+  const BOOL ok = CryptGenKey(provider, AT_KEYEXCHANGE, (1024u << 16) | CRYPT_EXPORTABLE, &key) &&
+                  CryptExportKey(key, 0, PRIVATEKEYBLOB, 0, blob, length);
+  if (key != 0) CryptDestroyKey(key);
+  return ok;
+}
+
+/* CryptoAPI's verdict on `signature` (least significant byte first) of the
+ * SHA-1 hash `digest` under the PUBLICKEYBLOB `blob`. */
+static BOOL cryptoApiVerifies(HCRYPTPROV provider, const BYTE *blob, DWORD blobLength, const BYTE digest[20],
+                              const BYTE *signature, DWORD signatureLength) {
+  HCRYPTKEY key = 0;
+  HCRYPTHASH hash = 0;
+  const BOOL ok = CryptImportKey(provider, blob, blobLength, 0, 0, &key) &&
+                  CryptCreateHash(provider, CALG_SHA1, 0, 0, &hash) &&
+                  CryptSetHashParam(hash, HP_HASHVAL, digest, 0) &&
+                  CryptVerifySignatureA(hash, signature, signatureLength, key, NULL, 0);
+  if (hash != 0) CryptDestroyHash(hash);
+  if (key != 0) CryptDestroyKey(key);
+  return ok;
+}
+
+/* SHA-1 of `data` through CryptoAPI. */
+static BOOL sha1(HCRYPTPROV provider, const BYTE *data, DWORD length, BYTE digest[20]) {
+  HCRYPTHASH hash = 0;
+  DWORD digestLength = 20;
+  const BOOL ok = CryptCreateHash(provider, CALG_SHA1, 0, 0, &hash) && CryptHashData(hash, data, length, 0) &&
+                  CryptGetHashParam(hash, HP_HASHVAL, digest, &digestLength, 0) && digestLength == 20;
+  if (hash != 0) CryptDestroyHash(hash);
+  return ok;
+}
+
+static BOOL keyContainerSteps(HCRYPTPROV provider) {
+  static BYTE privateBlob[1200];
+  DWORD privateLength = sizeof privateBlob;
+  BYTE digest[20];
+  CONTAINER_INFO info = {1, 0, 0, NULL, 0, NULL};
+  CARD_SIGNING_INFO signing;
+  CARD_FREE_SPACE_INFO space = {1, 0, 0, 0};
+  DWORD freeBefore;
+  PIN_ID role = 99;
+  DWORD roleLength = 0;
+  BOOL verified;
+  BOOL changedVerifies;
+
+  if (!makePrivateKeyBlob(provider, privateBlob, &privateLength))
+    return fail("CryptoAPI: no exportable RSA key (%lu)", GetLastError());
+  if (!sha1(provider, kSigned, sizeof kSigned, digest)) return fail("CryptoAPI: SHA-1 failed (%lu)", GetLastError());
+  EXPECT_CODE(SCARD_S_SUCCESS, cardData.pfnCardQueryFreeSpace(&cardData, 0, &space));
+  freeBefore = space.dwKeyContainersAvailable;
+
+  EXPECT_CODE(SCARD_S_SUCCESS, cardData.pfnCardAuthenticatePin(&cardData, user, userPin, sizeof userPin, NULL));
+  EXPECT_CODE(SCARD_S_SUCCESS, cardData.pfnCardCreateContainer(&cardData, kContainer, CARD_CREATE_CONTAINER_KEY_IMPORT,
+                                                               AT_KEYEXCHANGE, 1024, privateBlob));
+  SecureZeroMemory(privateBlob, sizeof privateBlob);
+  EXPECT_CODE(SCARD_S_SUCCESS, cardData.pfnCardGetContainerInfo(&cardData, kContainer, 0, &info));
+  EXPECT_TRUE(info.pbKeyExPublicKey != NULL && info.cbKeyExPublicKey == 148 && info.pbSigPublicKey == NULL);
+
+  memset(&signing, 0, sizeof signing);
+  signing.dwVersion = 1;
+  signing.bContainerIndex = kContainer;
+  signing.dwKeySpec = AT_KEYEXCHANGE;
+  signing.aiHashAlg = CALG_SHA1;
+  signing.pbData = digest;
+  signing.cbData = sizeof digest;
+  EXPECT_CODE(SCARD_S_SUCCESS, cardData.pfnCardSignData(&cardData, &signing));
+  verified = cryptoApiVerifies(provider, info.pbKeyExPublicKey, info.cbKeyExPublicKey, digest, signing.pbSignedData,
+                               signing.cbSignedData);
+  digest[0] ^= 1;
+  changedVerifies = cryptoApiVerifies(provider, info.pbKeyExPublicKey, info.cbKeyExPublicKey, digest,
+                                      signing.pbSignedData, signing.cbSignedData);
+  providerFree(signing.pbSignedData);
+  providerFree(info.pbKeyExPublicKey);
+  if (!verified) return fail("CryptoAPI does not verify the card's signature (%lu)", GetLastError());
+  EXPECT_TRUE(!changedVerifies);
+
+  EXPECT_CODE(SCARD_S_SUCCESS, cardData.pfnCardGetContainerProperty(&cardData, kContainer, kPinIdentifier,
+                                                                     (PBYTE)&role, sizeof role, &roleLength, 0));
+  EXPECT_TRUE(role == ROLE_USER && roleLength == sizeof role);
+
+  EXPECT_CODE(SCARD_S_SUCCESS, cardData.pfnCardDeleteContainer(&cardData, kContainer, 0));
+  info.pbKeyExPublicKey = NULL;
+  EXPECT_CODE(SCARD_E_NO_KEY_CONTAINER, cardData.pfnCardGetContainerInfo(&cardData, kContainer, 0, &info));
+  signing.pbSignedData = NULL;
+  EXPECT_CODE(SCARD_E_NO_KEY_CONTAINER, cardData.pfnCardSignData(&cardData, &signing));
+  EXPECT_CODE(SCARD_S_SUCCESS, cardData.pfnCardQueryFreeSpace(&cardData, 0, &space));
+  EXPECT_TRUE(space.dwKeyContainersAvailable == freeBefore);
+  EXPECT_CODE(SCARD_S_SUCCESS, cardData.pfnCardDeauthenticate(&cardData, user, 0));
+  return TRUE;
+}
+
+static BOOL keyContainer(void) {
+  HCRYPTPROV provider = 0;
+  BOOL ok;
+  const long held = allocations - releases;
+  if (!CryptAcquireContextA(&provider, NULL, MS_ENHANCED_PROV_A, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT))
+    return fail("CryptoAPI: no provider (%lu)", GetLastError());
+  ok = keyContainerSteps(provider);
+  CryptReleaseContext(provider, 0);
+  if (ok && allocations - releases != held)
+    return fail("%ld buffers from the provider's allocator not given back", allocations - releases - held);
+  return ok;
+}
+
 /* The version-7 slots the driver does not support answer so, sending nothing. */
 static BOOL unsupportedSlots(void) {
   CARD_KEY_HANDLE key = 0;
@@ -459,6 +576,7 @@ static const struct Step kSteps[] = {
     {"PIN logout", pinLogout},
     {"session PIN through the version-6 slots", sessionPin},
     {"administrator challenge-response", adminLogin},
+    {"key container: import, public key into CryptoAPI, signature verified, deletion", keyContainer},
     {"unsupported version-7 slots", unsupportedSlots},
     {"CardDeleteContext", deleteContext},
     {"transactions balanced, disconnect", disconnectReader},
