@@ -10,7 +10,6 @@
 #include "card/tables.h"
 #include "common/entry.h"
 #include "common/entry_points.h"
-#include "common/trace.h"
 #include "common/wide_string.h"
 
 namespace vemra::keys {
@@ -76,9 +75,14 @@ Result getContainerProperty(const common::Session& session, BYTE index, LPCWSTR 
   if (common::sameWideString(property, kContainerInfo)) {
     *dataLength = sizeof(CONTAINER_INFO);
     if (size < sizeof(CONTAINER_INFO)) return ERROR_INSUFFICIENT_BUFFER;
-    // The caller's buffer is the record, dwVersion included; the call runs
-    // the prologue again, like any call of the entry point.
-    return CardGetContainerInfo(session.cardData, index, 0, reinterpret_cast<PCONTAINER_INFO>(data));
+    // The caller's buffer holds the record, dwVersion included, but need not
+    // be aligned for it: the record is filled in a copy and copied back. The
+    // call runs the prologue again, like any call of the entry point.
+    CONTAINER_INFO info;
+    std::memcpy(&info, data, sizeof info);
+    const Result rc = CardGetContainerInfo(session.cardData, index, 0, &info);
+    std::memcpy(data, &info, sizeof info);
+    return rc;
   }
   if (common::sameWideString(property, kPinIdentifier)) {
     *dataLength = sizeof(PIN_ID);

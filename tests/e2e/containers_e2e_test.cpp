@@ -138,15 +138,17 @@ class ContainersOnSimulatedCard : public SimulatedDriverTest {
 
 TEST_F(ContainersOnSimulatedCard, PublicKeysReadBackVerifyTheCardsSignatures) {
   ASSERT_EQ(loginUser(), 0u);
+  ASSERT_EQ(loginAdmin(), 0u);
   struct Case {
     int bits;
     DWORD keySpec;
+    PIN_ID role;
   };
   BYTE index = 0;
-  for (const Case c : {Case{2048, AT_KEYEXCHANGE}, Case{1024, AT_SIGNATURE}}) {
+  for (const Case c : {Case{2048, AT_KEYEXCHANGE, ROLE_USER}, Case{1024, AT_SIGNATURE, ROLE_ADMIN}}) {
     ++index;
     const RsaKeyPair key = RsaKeyPair::generate(c.bits);
-    ASSERT_EQ(import(index, c.keySpec, key), 0u) << c.bits;
+    ASSERT_EQ(import(index, c.keySpec, key, c.role), 0u) << c.bits;
 
     Bytes keyExchange;
     Bytes signature;
@@ -167,7 +169,7 @@ TEST_F(ContainersOnSimulatedCard, PublicKeysReadBackVerifyTheCardsSignatures) {
 
     PIN_ID role = 99;
     EXPECT_EQ(pinIdentifier(index, role), 0u);
-    EXPECT_EQ(role, static_cast<PIN_ID>(ROLE_USER));
+    EXPECT_EQ(role, c.role);
   }
 }
 
@@ -205,15 +207,6 @@ TEST_F(ContainersOnSimulatedCard, DeletionFreesTheContainer) {
   }
   // Deleting again finds nothing to delete.
   EXPECT_EQ(CardDeleteContainer(&cardData, 5, 0), 0u);
-}
-
-TEST_F(ContainersOnSimulatedCard, PinIdentifierOfAnAdministratorsSignatureKey) {
-  ASSERT_EQ(loginUser(), 0u);
-  ASSERT_EQ(loginAdmin(), 0u);
-  ASSERT_EQ(import(7, AT_SIGNATURE, RsaKeyPair::generate(1024), ROLE_ADMIN), 0u);
-  PIN_ID role = 99;
-  EXPECT_EQ(pinIdentifier(7, role), 0u);
-  EXPECT_EQ(role, static_cast<PIN_ID>(ROLE_ADMIN));
 }
 
 }  // namespace
