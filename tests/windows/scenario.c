@@ -413,54 +413,6 @@ static BOOL files(void) {
   return TRUE;
 }
 
-/* Card properties, with the user logged in: the capability record and the
- * "Capabilities" property each give their own answer on certificate
- * compression, the serial number and the authenticated state come from the
- * card, a window handle has this build's pointer size, and the only
- * symmetric key size answered is two-key triple DES's. */
-static BOOL properties(void) {
-  CARD_CAPABILITIES capabilities = {1, 7, 7};
-  CARD_KEY_SIZES sizes = {1, 0, 0, 0, 0};
-  static const BYTE serial[7] = {0x56, 0x45, 0x00, 0x00, 0x12, 0x34, 0x56};
-  BYTE value[36];
-  DWORD length = 0;
-  DWORD state = 0;
-  HWND window = NULL;
-
-  EXPECT_CODE(SCARD_S_SUCCESS, cardData.pfnCardQueryCapabilities(&cardData, &capabilities));
-  EXPECT_TRUE(capabilities.fCertificateCompression == FALSE && capabilities.fKeyGen == FALSE);
-  memset(value, 0, sizeof value);
-  EXPECT_CODE(SCARD_S_SUCCESS,
-              cardData.pfnCardGetProperty(&cardData, L"Capabilities", value, sizeof value, &length, 0));
-  memcpy(&capabilities, value, sizeof capabilities);
-  EXPECT_TRUE(length == sizeof capabilities && capabilities.fCertificateCompression == TRUE);
-  EXPECT_CODE(SCARD_S_SUCCESS, cardData.pfnCardQueryKeySizes(&cardData, AT_SIGNATURE, 0, &sizes));
-  EXPECT_TRUE(sizes.dwMinimumBitlen == 1024 && sizes.dwMaximumBitlen == 2048);
-
-  EXPECT_CODE(SCARD_S_SUCCESS,
-              cardData.pfnCardGetProperty(&cardData, L"Card Serial Number", value, sizeof value, &length, 0));
-  EXPECT_TRUE(length == sizeof serial && memcmp(value, serial, sizeof serial) == 0);
-  EXPECT_CODE(SCARD_S_SUCCESS,
-              cardData.pfnCardGetProperty(&cardData, L"Authenticated State", value, sizeof value, &length, 0));
-  memcpy(&state, value, sizeof state);
-  EXPECT_TRUE(length == sizeof state && state == CREATE_PIN_SET(ROLE_USER));
-  EXPECT_CODE(SCARD_E_INVALID_PARAMETER,
-              cardData.pfnCardGetProperty(&cardData, L"Authenticated Stat", value, sizeof value, &length, 0));
-
-  EXPECT_CODE(SCARD_E_UNSUPPORTED_FEATURE,
-              cardData.pfnCardSetProperty(&cardData, L"Parent Window", (PBYTE)&window, sizeof window, 0));
-  EXPECT_CODE(SCARD_E_INVALID_PARAMETER,
-              cardData.pfnCardSetProperty(&cardData, L"Parent Window", (PBYTE)&window, sizeof window - 1, 0));
-
-  EXPECT_CODE(SCARD_S_SUCCESS, cardData.pfnCardGetAlgorithmProperty(&cardData, L"3DES_112", L"Key Sizes", value,
-                                                                    sizeof value, &length, 0));
-  memcpy(&sizes, value, sizeof sizes);
-  EXPECT_TRUE(length == sizeof sizes && sizes.dwVersion == 1 && sizes.dwDefaultBitlen == 128);
-  EXPECT_CODE(SCARD_E_UNSUPPORTED_FEATURE,
-              cardData.pfnCardGetAlgorithmProperty(&cardData, L"AES", L"Key Sizes", value, sizeof value, &length, 0));
-  return TRUE;
-}
-
 /* The version-7 slots the driver does not support answer so, sending nothing. */
 static BOOL unsupportedSlots(void) {
   CARD_KEY_HANDLE key = 0;
@@ -504,7 +456,6 @@ static const struct Step kSteps[] = {
     {"CardAcquireContext", acquireContext},
     {"PIN login", pinLogin},
     {"directory and file: create, write, read back, list, delete", files},
-    {"card properties", properties},
     {"PIN logout", pinLogout},
     {"session PIN through the version-6 slots", sessionPin},
     {"administrator challenge-response", adminLogin},
