@@ -36,11 +36,11 @@ using Value = Result (*)(const Request&);
 // The checks a row makes, in the order its list gives; the first that fails
 // decides the call's result.
 enum class Check : std::uint8_t {
-  End,              // no more checks
-  Flags,            // dwFlags is one of the row's values, else SCARD_E_INVALID_PARAMETER
-  Size,             // *pdwDataLen := the row's size (the caller learns it even when a later check fails)
-  Buffer,           // cbData is at least the size, else ERROR_INSUFFICIENT_BUFFER
-  Version,          // the record's dwVersion is at most the row's, else ERROR_REVISION_MISMATCH
+  End,                // no more checks
+  Flags,              // dwFlags is one of the row's values, else SCARD_E_INVALID_PARAMETER
+  Size,               // *pdwDataLen := the row's size (the caller learns it even when a later check fails)
+  Buffer,             // cbData is at least the size, else ERROR_INSUFFICIENT_BUFFER
+  Version,            // the record's dwVersion is at most the row's, else ERROR_REVISION_MISMATCH
   ClearPinInfoFlags,  // PIN_INFO's dwFlags := 0, so a refused PIN identifier leaves it 0
 };
 using Checks = std::array<Check, 5>;
@@ -203,8 +203,10 @@ Result pinStrengthVerify(const Request& request) {
 // No symmetric algorithms: an empty list, nothing written.
 Result algorithms(const Request&) { return 0; }
 
+// By key specification: a key-exchange key decrypts raw (the provider
+// removes the padding), a signature key signs with PKCS #1 padding.
 Result paddingSchemes(const Request& request) {
-  const DWORD scheme = request.flags == 1 ? CARD_PADDING_NONE : CARD_PADDING_PKCS1;
+  const DWORD scheme = request.flags == AT_KEYEXCHANGE ? CARD_PADDING_NONE : CARD_PADDING_PKCS1;
   storeDwords(request.data, 0, {scheme});
   return 0;
 }
