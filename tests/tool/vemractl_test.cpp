@@ -56,8 +56,7 @@ class VemractlTest : public ::testing::Test {
  protected:
   void SetUp() override {
     // A fresh simulated card for every test.
-    PcscStack::instance().stop();
-    ASSERT_EQ(PcscStack::instance().start(), "") << "the PC/SC stack could not be brought up";
+    ASSERT_EQ(PcscStack::instance().restartCard(), "") << "the PC/SC stack could not be brought up";
     char dir[] = "/tmp/vemractl-test-XXXXXX";
     ASSERT_NE(::mkdtemp(dir), nullptr);
     work = dir;
@@ -303,6 +302,96 @@ TEST_F(VemractlTest, HelpListsEveryCommand) {
     EXPECT_NE(help.out.find(std::string("\n  ") + command + " "), std::string::npos) << command;
     EXPECT_OK(vemractl({command, "--help"}, {}, "", false));
   }
+}
+
+// Runs a shell command in the test's directory; its exit status.
+int shell(const std::string& dir, const std::string& command) {
+  return std::system(("cd '" + dir + "' && (" + command + ") >/dev/null 2>&1").c_str());
+}
+
+TEST_F(VemractlTest, KeyImportedSignsAndDecryptsAsOpensslExpects) {
+  init();
+  ASSERT_EQ(shell(work, "openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out key.pem"), 0);
+  ASSERT_EQ(shell(work, "openssl pkey -in key.pem -pubout -out expected.pem"), 0);
+
+  const Outcome imported = asUser({"import-key", file("key.pem"), "--container", "0", "--keyspec", "kx"});
+  EXPECT_OK(imported);
+  EXPECT_EQ(imported.out,
+            "imported a 2048-bit key-exchange key into container 0 (used under the user's PIN)\n"
+            "recorded container 0 in mscp/cmapfile\n");
+  // The container map records a valid, default container of a 2048-bit
+  // key-exchange key, and cardcf counts one change of the containers.
+  const std::string map = vemractl({"cat", "mscp/cmapfile"}).out;
+  ASSERT_EQ(map.size(), 86u);
+  EXPECT_EQ(map[0], '{');
+  EXPECT_EQ(map.substr(80), std::string("\x03\x00\x00\x00\x00\x08", 6));
+  EXPECT_EQ(vemractl({"cat", "cardcf"}).out.substr(2, 2), std::string("\1\0", 2));
+
+  EXPECT_OK(vemractl({"pubkey", "--container", "0", "--keyspec", "kx", "-o", file("pub.pem")}));
+  EXPECT_EQ(slurp(file("pub.pem")), slurp(file("expected.pem")));
+  EXPECT_FAILS_WITH(vemractl({"pubkey", "--container", "0", "--keyspec", "sig"}),
+                    "container 0 has no signature key");
+
+  spill(file("message"), "a message for the card to sign");
+  const Outcome signed_ = asUser({"sign", "--container", "0", "--keyspec", "kx", "--hash", "sha256",
+                                   file("message"), "-o", file("sig")});
+  EXPECT_OK(signed_);
+  EXPECT_NE(signed_.err.find("OpenSSL verifies the signature"), std::string::npos) << signed_.err;
+  ASSERT_EQ(shell(work, "openssl dgst -sha256 -binary message > digest"), 0);
+  EXPECT_EQ(shell(work, "openssl pkeyutl -verify -pubin -inkey pub.pem -sigfile sig -in digest "
+                        "-pkeyopt digest:sha256"),
+            0);
+  spill(file("other"), "another message");
+  ASSERT_EQ(shell(work, "openssl dgst -sha256 -binary other > other.digest"), 0);
+  EXPECT_NE(shell(work, "openssl pkeyutl -verify -pubin -inkey pub.pem -sigfile sig -in other.digest "
+                        "-pkeyopt digest:sha256"),
+            0);
+
+  struct Padding {
+    const char* options;
+    std::vector<std::string> flags;
+  };
+  const Padding paddings[] = {
+      {"", {}},
+      {"-pkeyopt rsa_padding_mode:oaep -pkeyopt rsa_oaep_md:sha256 -pkeyopt rsa_mgf1_md:sha256", {"--oaep"}},
+  };
+  for (const Padding& p : paddings) {
+    spill(file("secret"), "the card's eyes only");
+    ASSERT_EQ(shell(work, std::string("openssl pkeyutl -encrypt -pubin -inkey pub.pem -in secret -out block ") +
+                              p.options),
+              0);
+    std::vector<std::string> args{"decrypt", "--container", "0", "--keyspec", "kx", file("block")};
+    args.insert(args.end(), p.flags.begin(), p.flags.end());
+    const Outcome plain = asUser(args);
+    EXPECT_OK(plain);
+    EXPECT_EQ(plain.out, "the card's eyes only") << p.options;
+  }
+
+  const json info = json::parse(vemractl({"info", "--json"}).out);
+  EXPECT_EQ(info["containers"], json::parse(R"([{"index": 0, "keyExchangeBits": 2048}])"));
+  EXPECT_EQ(info["freeContainers"], 7);
+
+  EXPECT_OK(asUser({"rm-container", "--container", "0"}));
+  EXPECT_EQ(vemractl({"cat", "mscp/cmapfile"}).out, std::string(86, '\0'));
+  EXPECT_FAILS_WITH(vemractl({"pubkey", "--container", "0", "--keyspec", "kx"}),
+                    "cannot read container 0: SCARD_E_NO_KEY_CONTAINER: the key container is empty");
+}
+
+TEST_F(VemractlTest, PropsAnswersEveryPropertyInJson) {
+  init();
+  const Outcome run = asUser({"props", "--json"});
+  EXPECT_OK(run);
+  const json props = json::parse(run.out);
+  EXPECT_EQ(props["Key Sizes (key exchange)"]["value"],
+            json::parse(R"({"minimum": 1024, "default": 2048, "maximum": 2048, "increment": 1024})"));
+  EXPECT_EQ(props["PIN List"]["value"], "user, admin");
+  EXPECT_EQ(props["Authenticated State"]["value"], "user");
+  EXPECT_EQ(props["Card Serial Number"]["value"], "56450000123456");
+  EXPECT_EQ(props["Chaining Modes"]["value"], "ChainingModeCBC");
+  EXPECT_EQ(props["PIN Strength Change"]["error"], "SCARD_E_UNSUPPORTED_FEATURE");
+  const json info = json::parse(vemractl({"info", "--json"}).out);
+  EXPECT_EQ(props["Card Identifier"]["value"], info["cardIdentifier"]);
+  EXPECT_EQ(info["authenticated"], json::parse(R"(["user"])"));
 }
 
 }  // namespace
