@@ -13,6 +13,7 @@
 #include "card/config.h"
 #include "card/exchange.h"
 #include "card/secret_bytes.h"
+#include "card/status.h"
 #include "vemradrv/minidriver.h"
 
 namespace vemra::auth {
@@ -22,6 +23,7 @@ inline constexpr std::size_t kBlockSize = 8;
 inline constexpr DWORD kMinPinLength = 4;
 inline constexpr DWORD kMaxPinLength = 8;
 
+using card::Result;
 using card::SecretBytes;
 using Block = SecretBytes<kBlockSize>;
 
@@ -52,22 +54,17 @@ void fillResponseBlock(Block& block, const BYTE* response, std::uint8_t challeng
 // SCARD_W_CHV_BLOCKED; 0x63Cx traces "\tWRONG PIN\n", stores x through
 // `pcAttemptsRemaining` when it is not NULL and gives SCARD_W_WRONG_CHV;
 // anything else SCARD_F_INTERNAL_ERROR. Nothing else is written.
-[[nodiscard]] DWORD pinVerificationResult(std::uint16_t sw, PDWORD pcAttemptsRemaining);
-
-// Sends `apdu`, a command answered by a status word alone. Returns 0 for
-// 0x9000, the exchange's failure unchanged, SCARD_F_INTERNAL_ERROR for any
-// other status; answer data is ignored.
-[[nodiscard]] DWORD sendExpectingSuccess(card::Handle handle, const card::Apdu& apdu);
+[[nodiscard]] Result pinVerificationResult(std::uint16_t sw, PDWORD pcAttemptsRemaining);
 
 // Sends VERIFY 00 20 00 `reference` 08 with `pin`. Returns the exchange's
 // failure unchanged, SCARD_F_INTERNAL_ERROR for an answer carrying data,
 // otherwise the pinVerificationResult of its status word.
-[[nodiscard]] DWORD verifyPin(card::Handle handle, std::uint8_t reference, const Block& pin,
-                              PDWORD pcAttemptsRemaining);
+[[nodiscard]] Result verifyPin(card::Handle handle, std::uint8_t reference, const Block& pin,
+                               PDWORD pcAttemptsRemaining);
 
 // Sends EXTERNAL AUTHENTICATE 00 82 00 `adminPinRef` 08 with the response
 // block; returns the exchange's result, the card's status word in `sw`.
-[[nodiscard]] DWORD presentResponse(card::Handle handle, std::uint8_t adminPinRef, const Block& response,
-                                    std::uint16_t& sw);
+[[nodiscard]] Result presentResponse(card::Handle handle, std::uint8_t adminPinRef, const Block& response,
+                                     std::uint16_t& sw);
 
 }  // namespace vemra::auth

@@ -42,6 +42,34 @@ inline constexpr std::size_t kFileRecordSize = 11;
   return static_cast<std::uint16_t>(base + offset);  // FIDs wrap at 0xFFFF
 }
 
+// A file-table record: state, registered length, name.
+struct FileRecord {
+  std::uint8_t state;
+  std::uint16_t length;
+  std::array<std::uint8_t, kNameLength> name;
+};
+// A directory-table record: state, name.
+struct DirectoryRecord {
+  std::uint8_t state;
+  std::array<std::uint8_t, kNameLength> name;
+};
+inline constexpr std::uint8_t kRecordFree = 0x00;
+inline constexpr std::uint8_t kRecordInUse = 0x01;
+
+// Parses a record read from its table; false for fewer or more bytes than a
+// record has.
+[[nodiscard]] bool parseRecord(std::span<const std::uint8_t> bytes, FileRecord& out);
+[[nodiscard]] bool parseRecord(std::span<const std::uint8_t> bytes, DirectoryRecord& out);
+
+// READ RECORD of record `record` (1-based) of the current EF, asking for
+// exactly out.size() bytes. Returns the exchange's failure, or
+// SCARD_F_INTERNAL_ERROR when the card answered 0x9000 with another number of
+// bytes; otherwise 0 with the status in `sw` (the data is complete only for
+// 0x9000).
+[[nodiscard]] Result readRecord(Handle card, std::uint8_t record, std::span<std::uint8_t> out, std::uint16_t& sw);
+// The same for the record's first byte alone, its state.
+[[nodiscard]] Result readRecordState(Handle card, std::uint8_t record, std::uint8_t& state, std::uint16_t& sw);
+
 // SCARD_E_UNKNOWN_CARD when the card's configuration gives a directory table
 // or file tables without records, which no table routine can work with;
 // otherwise 0. Every table routine checks this before it sends anything.

@@ -1,21 +1,13 @@
 // CardCreateFile: a file is a transparent EF at fileFidBase + e and the
 // entry e of its directory's file tables that names it.
 #include <algorithm>
-#include <array>
 
-#include "card/bytes.h"
-#include "card/status.h"
 #include "card/tables.h"
-#include "common/context.h"
-#include "common/prologue.h"
-#include "common/trace.h"
 #include "files/file_system.h"
+#include "files/read_write.h"
 
 namespace vemra::files {
 namespace {
-
-constexpr DWORD kMaxFileSize = 0x8000;
-constexpr std::uint16_t kMinEfSize = 10;
 
 struct AccessBytes {
   std::uint8_t read;
@@ -54,16 +46,14 @@ Result removeLeftOver(card::Handle card, std::uint16_t fid) {
   const Result selected = card::selectFile(card, fid);
   if (selected == SCARD_E_FILE_NOT_FOUND) return 0;
   if (selected != 0) return selected;
-  const std::array<std::uint8_t, 2> data{card::highByte(fid), card::lowByte(fid)};
-  std::uint16_t sw = 0;
-  if (const Result rc = card::transmit(card, card::Apdu{0x00, 0xE4, 0x02, 0x0C, data}, sw)) return rc;
-  return card::mapStatus(sw, {{0x6982, SCARD_W_SECURITY_VIOLATION}}, SCARD_F_INTERNAL_ERROR);
+  return sendExpectingSuccess(card, command::deleteFile(Target::ChildEf, Answer::Nothing, fid),
+                              {{card::sw::kSecurityNotSatisfied, SCARD_W_SECURITY_VIOLATION}});
 }
 
-Result createFile(PCARD_DATA pCardData, const char* directoryName, const char* fileName, DWORD size,
+Result createFile(const common::Session& session, const char* directoryName, const char* fileName, DWORD size,
                   CARD_FILE_ACCESS_CONDITION condition) {
-  const card::CardConfig& config = common::config(pCardData);
-  const card::Handle card = common::cardHandle(pCardData);
+  const card::CardConfig& config = session.config;
+  const card::Handle card = session.card;
 
   const auto name = card::LogicalName::from(fileName);
   if (!name) return SCARD_E_INVALID_PARAMETER;
@@ -91,7 +81,7 @@ Result createFile(PCARD_DATA pCardData, const char* directoryName, const char* f
 
   const std::uint16_t fid = card::fidPlus(config.fileFidBase, freeEntry);
   if (const Result removed = removeLeftOver(card, fid)) return removed;
-  if (size > kMaxFileSize) return SCARD_E_INVALID_PARAMETER;
+  if (size > kMaxFileLength) return SCARD_E_INVALID_PARAMETER;
   const auto length = static_cast<std::uint16_t>(size);
 
   card::OuterTransaction tx{card};
@@ -123,12 +113,11 @@ extern "C" {
 // unchanged; and the prologue's errors.
 DWORD WINAPI CardCreateFile(PCARD_DATA pCardData, LPSTR pszDirectoryName, LPSTR pszFileName,
                             DWORD cbInitialCreationSize, CARD_FILE_ACCESS_CONDITION AccessCondition) {
-  vemra::trace::function("Function CardCreateFile called");
-  if (const DWORD rc = vemra::common::prologue(pCardData)) return rc;
-  const DWORD rc =
-      vemra::files::createFile(pCardData, pszDirectoryName, pszFileName, cbInitialCreationSize, AccessCondition);
-  if (rc == 0) vemra::trace::function("\tFunction CardCreateFile is done");
-  return rc;
+  return vemra::common::runEntryPoint("Function CardCreateFile called", "\tFunction CardCreateFile is done", pCardData,
+                                      [&](const vemra::common::Session& session) {
+                                        return vemra::files::createFile(session, pszDirectoryName, pszFileName,
+                                                                        cbInitialCreationSize, AccessCondition);
+                                      });
 }
 
 }  // extern "C"

@@ -3,12 +3,7 @@
 // tables with it).
 #include <array>
 
-#include "card/bytes.h"
-#include "card/status.h"
 #include "card/tables.h"
-#include "common/context.h"
-#include "common/prologue.h"
-#include "common/trace.h"
 #include "files/file_system.h"
 
 namespace vemra::files {
@@ -27,15 +22,13 @@ Result checkEmpty(const card::CardConfig& config, card::Handle card) {
   if (const Result rc = card::selectFile(card, config.fileTableFidBase)) return rc;
   for (unsigned table = 0;; ++table) {
     for (unsigned r = 1; r <= config.fileTableRecords; ++r) {
-      std::array<std::uint8_t, 1> state{};
-      std::uint16_t length = 1;
+      std::uint8_t state = 0;
       std::uint16_t sw = 0;
+      if (const Result rc = card::readRecordState(card, static_cast<std::uint8_t>(r), state, sw)) return rc;
       if (const Result rc =
-              card::transmit(card, card::Apdu{0x00, 0xB2, static_cast<std::uint8_t>(r), 0x04}, state, length, sw))
+              card::mapStatus(sw, {{card::sw::kSecurityNotSatisfied, SCARD_E_NO_ACCESS}}, SCARD_F_INTERNAL_ERROR))
         return rc;
-      if (const Result rc = card::mapStatus(sw, {{0x6982, SCARD_E_NO_ACCESS}}, SCARD_F_INTERNAL_ERROR)) return rc;
-      if (length != 1) return SCARD_F_INTERNAL_ERROR;
-      if (state[0] == 0x01) return ERROR_DIR_NOT_EMPTY;
+      if (state == card::kRecordInUse) return ERROR_DIR_NOT_EMPTY;
     }
     if (table == kLastTableChecked) return 0;
     const Result rc = card::selectFile(card, card::fidPlus(config.fileTableFidBase, table + 1));
@@ -49,19 +42,16 @@ Result removeDirectory(const card::CardConfig& config, card::Handle card, std::u
   if (const Result rc = card::reselectApplication(card)) return rc;
   if (const Result rc = card::selectFile(card, config.dirTableFid)) return rc;
   constexpr std::array<std::uint8_t, card::kDirectoryRecordSize> kFreeRecord{};
-  std::uint16_t sw = 0;
   if (const Result rc =
-          card::transmit(card, card::Apdu{0x00, 0xDC, static_cast<std::uint8_t>(number + 1), 0x04, kFreeRecord}, sw))
+          sendExpectingSuccess(card, command::updateRecord(static_cast<std::uint8_t>(number + 1), kFreeRecord)))
     return rc;
-  if (sw != card::kSwSuccess) return SCARD_F_INTERNAL_ERROR;
-  const std::array<std::uint8_t, 2> fidData{card::highByte(fid), card::lowByte(fid)};
-  if (const Result rc = card::transmit(card, card::Apdu{0x00, 0xE4, 0x01, 0x00, fidData}, sw)) return rc;
-  return card::mapStatus(sw, {{0x6982, SCARD_W_SECURITY_VIOLATION}}, SCARD_F_INTERNAL_ERROR);
+  return sendExpectingSuccess(card, command::deleteFile(Target::ChildDf, Answer::Fci, fid),
+                              {{card::sw::kSecurityNotSatisfied, SCARD_W_SECURITY_VIOLATION}});
 }
 
-Result deleteDirectory(PCARD_DATA pCardData, const char* directoryName) {
-  const card::CardConfig& config = common::config(pCardData);
-  const card::Handle card = common::cardHandle(pCardData);
+Result deleteDirectory(const common::Session& session, const char* directoryName) {
+  const card::CardConfig& config = session.config;
+  const card::Handle card = session.card;
 
   const auto name = card::LogicalName::from(directoryName);
   if (!name) return SCARD_E_INVALID_PARAMETER;
@@ -74,7 +64,7 @@ Result deleteDirectory(PCARD_DATA pCardData, const char* directoryName) {
   // The deletion right is the DF's security attribute 3.
   if (const Result rc = card::reselectApplication(card)) return rc;
   std::array<std::uint8_t, 1> accessByte{};
-  if (const Result rc = readAccessBytes(card, 0x00, fid, 0x05, 3, accessByte)) return rc;
+  if (const Result rc = readAccessBytes(card, Target::AnyFile, fid, 0x05, 3, accessByte)) return rc;
   bool held = false;
   if (const Result rc = holdsRight(config, card, accessByte[0], held)) return rc;
   if (!held) return SCARD_W_SECURITY_VIOLATION;
@@ -102,11 +92,9 @@ extern "C" {
 // SCARD_F_INTERNAL_ERROR for any other unexpected answer; a PC/SC failure
 // unchanged; and the prologue's errors.
 DWORD WINAPI CardDeleteDirectory(PCARD_DATA pCardData, LPSTR pszDirectoryName) {
-  vemra::trace::function("Function CardDeleteDirectory called");
-  if (const DWORD rc = vemra::common::prologue(pCardData)) return rc;
-  const DWORD rc = vemra::files::deleteDirectory(pCardData, pszDirectoryName);
-  if (rc == 0) vemra::trace::function("\tFunction CardDeleteDirectory is done");
-  return rc;
+  return vemra::common::runEntryPoint(
+      "Function CardDeleteDirectory called", "\tFunction CardDeleteDirectory is done", pCardData,
+      [&](const vemra::common::Session& session) { return vemra::files::deleteDirectory(session, pszDirectoryName); });
 }
 
 }  // extern "C"

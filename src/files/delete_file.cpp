@@ -3,12 +3,7 @@
 // its EF.
 #include <array>
 
-#include "card/bytes.h"
-#include "card/status.h"
 #include "card/tables.h"
-#include "common/context.h"
-#include "common/prologue.h"
-#include "common/trace.h"
 #include "files/file_system.h"
 
 namespace vemra::files {
@@ -17,15 +12,13 @@ namespace {
 // The changing steps, inside the operation's transaction.
 Result removeFile(const card::CardConfig& config, card::Handle card, std::uint16_t entry, std::uint16_t fid) {
   if (const Result rc = card::clearFileEntry(config, card, entry, SCARD_W_SECURITY_VIOLATION)) return rc;
-  const std::array<std::uint8_t, 2> data{card::highByte(fid), card::lowByte(fid)};
-  std::uint16_t sw = 0;
-  if (const Result rc = card::transmit(card, card::Apdu{0x00, 0xE4, 0x02, 0x00, data}, sw)) return rc;
-  return card::mapStatus(sw, {{0x6982, SCARD_W_SECURITY_VIOLATION}}, SCARD_F_INTERNAL_ERROR);
+  return sendExpectingSuccess(card, command::deleteFile(Target::ChildEf, Answer::Fci, fid),
+                              {{card::sw::kSecurityNotSatisfied, SCARD_W_SECURITY_VIOLATION}});
 }
 
-Result deleteFile(PCARD_DATA pCardData, const char* directoryName, const char* fileName, DWORD flags) {
-  const card::CardConfig& config = common::config(pCardData);
-  const card::Handle card = common::cardHandle(pCardData);
+Result deleteFile(const common::Session& session, const char* directoryName, const char* fileName, DWORD flags) {
+  const card::CardConfig& config = session.config;
+  const card::Handle card = session.card;
 
   const auto name = card::LogicalName::from(fileName);
   if (!name) return SCARD_E_INVALID_PARAMETER;
@@ -38,7 +31,7 @@ Result deleteFile(PCARD_DATA pCardData, const char* directoryName, const char* f
 
   // The deletion right is the EF's security attribute 3 (its write byte).
   std::array<std::uint8_t, 1> accessByte{};
-  if (const Result rc = readAccessBytes(card, 0x00, fid, 0x06, 3, accessByte)) return rc;
+  if (const Result rc = readAccessBytes(card, Target::AnyFile, fid, 0x06, 3, accessByte)) return rc;
   bool held = false;
   if (const Result rc = holdsRight(config, card, accessByte[0], held)) return rc;
   if (!held) return SCARD_W_SECURITY_VIOLATION;
@@ -64,11 +57,11 @@ extern "C" {
 // refuses reading the file tables; SCARD_F_INTERNAL_ERROR for any other
 // unexpected answer; a PC/SC failure unchanged; and the prologue's errors.
 DWORD WINAPI CardDeleteFile(PCARD_DATA pCardData, LPSTR pszDirectoryName, LPSTR pszFileName, DWORD dwFlags) {
-  vemra::trace::function("Function CardDeleteFile called");
-  if (const DWORD rc = vemra::common::prologue(pCardData)) return rc;
-  const DWORD rc = vemra::files::deleteFile(pCardData, pszDirectoryName, pszFileName, dwFlags);
-  if (rc == 0) vemra::trace::function("\tFunction CardDeleteFile is done");
-  return rc;
+  return vemra::common::runEntryPoint("Function CardDeleteFile called", "\tFunction CardDeleteFile is done", pCardData,
+                                      [&](const vemra::common::Session& session) {
+                                        return vemra::files::deleteFile(session, pszDirectoryName, pszFileName,
+                                                                        dwFlags);
+                                      });
 }
 
 }  // extern "C"

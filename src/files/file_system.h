@@ -9,12 +9,19 @@
 #include "card/config.h"
 #include "card/exchange.h"
 #include "card/names.h"
+#include "card/commands.h"
+#include "card/status.h"
 #include "common/caller_buffer.h"
+#include "common/entry.h"
 #include "vemradrv/minidriver.h"
 
 namespace vemra::files {
 
 using card::Result;
+using card::sendExpectingSuccess;
+namespace command = card::command;
+using command::Answer;
+using command::Target;
 
 // Makes the directory `directoryName` the current DF: NULL is the root (the
 // application DF the prologue left current; nothing is sent), a name is
@@ -31,11 +38,11 @@ using card::Result;
 // PC/SC failure of a probe.
 [[nodiscard]] Result holdsRight(const card::CardConfig& config, card::Handle card, std::uint8_t accessByte, bool& held);
 
-// Selects `fid` with `p1` and P2 0x00 and copies security attributes
+// Selects `fid` as a `target` with P2 0x00 (FCI) and copies security attributes
 // `first`, `first` + 1, ... (as many as `out` holds) from the first 86
 // `count` pair of its control parameters. Errors: SCARD_F_INTERNAL_ERROR for
 // a status other than 0x9000 or missing bytes.
-[[nodiscard]] Result readAccessBytes(card::Handle card, std::uint8_t p1, std::uint16_t fid, std::uint8_t count,
+[[nodiscard]] Result readAccessBytes(card::Handle card, Target target, std::uint16_t fid, std::uint8_t count,
                                      std::size_t first, std::span<std::uint8_t> out);
 
 using common::CallerBuffer;
