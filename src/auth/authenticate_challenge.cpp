@@ -17,7 +17,7 @@ Result loginResult(std::uint16_t sw, PDWORD pcAttemptsRemaining) {
     trace::step("Wrong crypto parameters \n");
     return SCARD_W_WRONG_CHV;
   }
-  return pinVerificationResult(sw, pcAttemptsRemaining);
+  return verificationResult(sw, pcAttemptsRemaining);
 }
 
 }  // namespace

@@ -57,7 +57,7 @@ Result loginUser(const common::Session& session, DWORD dwFlags, const BYTE* pbPi
           card::transmit(session.card, card::command::sessionPin(p1, session.config.userPinRef, pin.view()),
                          sessionPin.bytes(), length, sw))
     return rc;
-  if (const Result rc = pinVerificationResult(sw, pcAttemptsRemaining)) return rc;
+  if (const Result rc = verificationResult(sw, pcAttemptsRemaining)) return rc;
   if (!generating) return 0;
 
   // The user is logged in now; a session PIN that is missing or longer than

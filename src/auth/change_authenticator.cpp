@@ -18,20 +18,6 @@ constexpr DWORD kPassedKeySize = 24;
 constexpr std::size_t kCardKeySize = 16;
 using CardKey = SecretBytes<kCardKeySize>;
 
-// The result of EXTERNAL AUTHENTICATE before a change: 0 for 0x9000; 0x6983
-// traces "\tKEY BLOCKED\n" (SCARD_W_CHV_BLOCKED); 0x63Cx traces
-// "\tWRONG KEY\n" and reports x (SCARD_W_WRONG_CHV); any other status
-// SCARD_F_INTERNAL_ERROR.
-Result changeAuthenticationResult(std::uint16_t sw, PDWORD pcAttemptsRemaining) {
-  if (card::isRetryCounter(sw)) {
-    trace::step("\tWRONG KEY\n");
-    if (pcAttemptsRemaining != nullptr) *pcAttemptsRemaining = card::triesLeft(sw);
-    return SCARD_W_WRONG_CHV;
-  }
-  if (sw == card::sw::kAuthenticationBlocked) trace::step("\tKEY BLOCKED\n");
-  return card::mapStatus(sw, {{card::sw::kAuthenticationBlocked, SCARD_W_CHV_BLOCKED}}, SCARD_F_INTERNAL_ERROR);
-}
-
 // Administrator mode: checks the authenticator lengths and cRetryCount, then
 // in one transaction EXTERNAL AUTHENTICATE and either CHANGE REFERENCE DATA
 // 00 24 01 A 10 with the new key (role ROLE_ADMIN) or the PIN-set command for
@@ -55,17 +41,14 @@ Result changeAsAdministrator(const common::Session& session, PIN_ID role, const 
   Block response;
   fillResponseBlock(response, current, session.challengeIssued);
   const card::CardConfig& config = session.config;
-  card::OuterTransaction transaction{session.card};
-  if (const Result rc = transaction.begin()) return rc;
-  std::uint16_t sw = 0;
-  Result rc = presentResponse(session.card, config.adminPinRef, response, sw);
-  if (rc == 0) rc = changeAuthenticationResult(sw, pcAttemptsRemaining);
-  if (rc == 0) {
-    rc = card::sendExpectingSuccess(
+  return card::inTransaction(session.card, [&] {
+    std::uint16_t sw = 0;
+    if (const Result rc = presentResponse(session.card, config.adminPinRef, response, sw)) return rc;
+    if (const Result rc = verificationResult(sw, pcAttemptsRemaining, "\tKEY BLOCKED\n", "\tWRONG KEY\n")) return rc;
+    return card::sendExpectingSuccess(
         session.card, role == ROLE_ADMIN ? card::command::changeReferenceData(config.adminPinRef, key.view())
                                          : card::command::setPin(config.userPinRef, pin.view()));
-  }
-  return transaction.finish(rc);
+  });
 }
 
 // PIN mode: checks both PINs and cRetryCount, then in one transaction VERIFY
@@ -79,11 +62,10 @@ Result changeWithPin(card::Handle handle, std::uint8_t reference, const BYTE* cu
   if (!isPinLength(cbFresh) || !fillPinBlock(newPin, fresh, cbFresh)) return SCARD_E_INVALID_PARAMETER;
   if (cRetryCount != 0) return SCARD_E_INVALID_PARAMETER;
 
-  card::OuterTransaction transaction{handle};
-  if (const Result rc = transaction.begin()) return rc;
-  Result rc = verifyPin(handle, reference, currentPin, pcAttemptsRemaining);
-  if (rc == 0) rc = card::sendExpectingSuccess(handle, card::command::setPin(reference, newPin.view()));
-  return transaction.finish(rc);
+  return card::inTransaction(handle, [&] {
+    if (const Result rc = verifyPin(handle, reference, currentPin, pcAttemptsRemaining)) return rc;
+    return card::sendExpectingSuccess(handle, card::command::setPin(reference, newPin.view()));
+  });
 }
 
 // CardChangeAuthenticator once the role whose credential changes is known

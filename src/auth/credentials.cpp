@@ -31,13 +31,13 @@ std::uint8_t referenceOfRole(const card::CardConfig& config, PIN_ID role) {
   return role == ROLE_ADMIN ? config.adminPinRef : config.userPinRef;
 }
 
-Result pinVerificationResult(std::uint16_t sw, PDWORD pcAttemptsRemaining) {
+Result verificationResult(std::uint16_t sw, PDWORD pcAttemptsRemaining, const char* blocked, const char* wrong) {
   if (card::isRetryCounter(sw)) {
-    trace::step("\tWRONG PIN\n");
+    trace::step(wrong);
     if (pcAttemptsRemaining != nullptr) *pcAttemptsRemaining = card::triesLeft(sw);
     return SCARD_W_WRONG_CHV;
   }
-  if (sw == card::sw::kAuthenticationBlocked) trace::step("\tPIN BLOCKED\n");
+  if (sw == card::sw::kAuthenticationBlocked) trace::step(blocked);
   return card::mapStatus(sw, {{card::sw::kAuthenticationBlocked, SCARD_W_CHV_BLOCKED}}, SCARD_F_INTERNAL_ERROR);
 }
 
@@ -48,7 +48,7 @@ Result verifyPin(card::Handle handle, std::uint8_t reference, const Block& pin, 
   std::uint16_t sw = 0;
   if (const Result rc = card::transmit(handle, card::command::verify(reference, pin.view()), {}, length, sw)) return rc;
   if (length != 0) return SCARD_F_INTERNAL_ERROR;
-  return pinVerificationResult(sw, pcAttemptsRemaining);
+  return verificationResult(sw, pcAttemptsRemaining);
 }
 
 Result presentResponse(card::Handle handle, std::uint8_t adminPinRef, const Block& response, std::uint16_t& sw) {

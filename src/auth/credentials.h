@@ -49,16 +49,19 @@ void fillResponseBlock(Block& block, const BYTE* response, std::uint8_t challeng
 // The card's reference of ROLE_USER (userPinRef) or ROLE_ADMIN (adminPinRef).
 [[nodiscard]] std::uint8_t referenceOfRole(const card::CardConfig& config, PIN_ID role);
 
-// The result of a PIN verification (VERIFY, or the session-PIN VERIFY) from
-// its status word: 0 for 0x9000; 0x6983 traces "\tPIN BLOCKED\n" and gives
-// SCARD_W_CHV_BLOCKED; 0x63Cx traces "\tWRONG PIN\n", stores x through
-// `pcAttemptsRemaining` when it is not NULL and gives SCARD_W_WRONG_CHV;
-// anything else SCARD_F_INTERNAL_ERROR. Nothing else is written.
-[[nodiscard]] Result pinVerificationResult(std::uint16_t sw, PDWORD pcAttemptsRemaining);
+// The result of a verification (VERIFY, the session-PIN VERIFY, or EXTERNAL
+// AUTHENTICATE before a change, which traces "\tKEY BLOCKED\n" and
+// "\tWRONG KEY\n" instead) from its status word: 0 for 0x9000; 0x6983 traces
+// `blocked` and gives SCARD_W_CHV_BLOCKED; 0x63Cx traces `wrong`, stores x
+// through `pcAttemptsRemaining` when it is not NULL and gives
+// SCARD_W_WRONG_CHV; anything else SCARD_F_INTERNAL_ERROR. Nothing else is
+// written.
+[[nodiscard]] Result verificationResult(std::uint16_t sw, PDWORD pcAttemptsRemaining,
+                                        const char* blocked = "\tPIN BLOCKED\n", const char* wrong = "\tWRONG PIN\n");
 
 // Sends VERIFY 00 20 00 `reference` 08 with `pin`. Returns the exchange's
 // failure unchanged, SCARD_F_INTERNAL_ERROR for an answer carrying data,
-// otherwise the pinVerificationResult of its status word.
+// otherwise the verificationResult of its status word.
 [[nodiscard]] Result verifyPin(card::Handle handle, std::uint8_t reference, const Block& pin,
                                PDWORD pcAttemptsRemaining);
 

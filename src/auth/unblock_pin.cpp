@@ -1,4 +1,4 @@
-// CardUnblockPin and CardUnblockPinCommon: the administrator unblocks the user
+// CardUnblockPin: the administrator unblocks the user
 // PIN and sets a new one.
 #include "auth/unblock_pin.h"
 
@@ -24,25 +24,11 @@ Result unblockAuthenticationResult(std::uint16_t sw, PDWORD pcAttemptsRemaining)
   return SCARD_W_WRONG_CHV;
 }
 
-// The unblock's commands, inside the caller's transaction: EXTERNAL
-// AUTHENTICATE, RESET RETRY COUNTER 00 2C 03 U, CHANGE REFERENCE DATA
-// 00 24 01 U 08 with the new PIN block, deauthenticate 80 40 A. Stops at the
-// first failure; what was done before it stays done on the card.
-Result unblockSequence(card::Handle handle, const card::CardConfig& config, const Block& response, const Block& newPin,
-                       PDWORD pcAttemptsRemaining) {
-  std::uint16_t sw = 0;
-  if (const Result rc = presentResponse(handle, config.adminPinRef, response, sw)) return rc;
-  if (const Result rc = unblockAuthenticationResult(sw, pcAttemptsRemaining)) return rc;
-  for (const card::Apdu& apdu : {card::command::resetRetryCounter(config.userPinRef),
-                                 card::command::changeReferenceData(config.userPinRef, newPin.view()),
-                                 card::command::deauthenticate(config.adminPinRef)}) {
-    if (const Result rc = card::sendExpectingSuccess(handle, apdu)) return rc;
-  }
-  return 0;
-}
-
 }  // namespace
 
+// In one transaction: EXTERNAL AUTHENTICATE, RESET RETRY COUNTER 00 2C 03 U,
+// CHANGE REFERENCE DATA 00 24 01 U 08 with the new PIN block, deauthenticate
+// 80 40 A. Stops at the first failure; what was done before it stays done.
 Result unblockUserPin(const common::Session& session, const BYTE* response, const BYTE* newPin, DWORD cbNewPin,
                       PDWORD pcAttemptsRemaining) {
   Block responseBlock;
@@ -51,10 +37,18 @@ Result unblockUserPin(const common::Session& session, const BYTE* response, cons
   if (newPin == nullptr || !isPinLength(cbNewPin) || !fillPinBlock(newPinBlock, newPin, cbNewPin))
     return SCARD_E_INVALID_PARAMETER;
 
-  card::OuterTransaction transaction{session.card};
-  if (const Result rc = transaction.begin()) return rc;
-  return transaction.finish(
-      unblockSequence(session.card, session.config, responseBlock, newPinBlock, pcAttemptsRemaining));
+  const card::CardConfig& config = session.config;
+  return card::inTransaction(session.card, [&] {
+    std::uint16_t sw = 0;
+    if (const Result rc = presentResponse(session.card, config.adminPinRef, responseBlock, sw)) return rc;
+    if (const Result rc = unblockAuthenticationResult(sw, pcAttemptsRemaining)) return rc;
+    for (const card::Apdu& apdu : {card::command::resetRetryCounter(config.userPinRef),
+                                   card::command::changeReferenceData(config.userPinRef, newPinBlock.view()),
+                                   card::command::deauthenticate(config.adminPinRef)}) {
+      if (const Result rc = card::sendExpectingSuccess(session.card, apdu)) return rc;
+    }
+    return Result{0};
+  });
 }
 
 }  // namespace vemra::auth

@@ -8,6 +8,9 @@
 namespace vemra::card {
 namespace {
 
+// A file-table record in the free state: eleven 0x00.
+constexpr std::array<std::uint8_t, kFileRecordSize> kFreeFileRecord{};
+
 // SELECT of an EF under the current DF with P2 0x0C; only the status counts.
 Result selectStatus(Handle card, std::uint16_t fid, std::uint16_t& sw) {
   return transmit(card, command::selectByFid(command::Target::ChildEf, command::Answer::Nothing, fid), sw);
@@ -176,14 +179,11 @@ Result createDataFile(Handle card, std::uint16_t fid, std::uint16_t size, std::u
                      writer.putBytes({0x82, 0x01, 0x01, 0x83, 0x02}) && writer.putU16(fid) &&  // working EF, FID
                      writer.putBytes({0x86, 0x06, 0xFF, 0xFF, write, read, write, 0xFF}) &&  // security attributes 1-6
                      writer.putBytes({0x8A, 0x01, 0x05});                                    // operational, activated
-  std::uint16_t sw = 0;
   if (!built) return SCARD_F_INTERNAL_ERROR;
-  if (const Result rc = transmit(card, command::createFile(writer.written()), sw)) return rc;
-  return mapStatus(sw,
-                   {{sw::kSecurityNotSatisfied, SCARD_W_SECURITY_VIOLATION},
-                    {sw::kNotEnoughMemory, SCARD_E_INVALID_PARAMETER},
-                    {sw::kCardMemoryFull, SCARD_E_INVALID_PARAMETER}},
-                   SCARD_F_INTERNAL_ERROR);
+  return sendExpectingSuccess(card, command::createFile(writer.written()),
+                              {{sw::kSecurityNotSatisfied, SCARD_W_SECURITY_VIOLATION},
+                               {sw::kNotEnoughMemory, SCARD_E_INVALID_PARAMETER},
+                               {sw::kCardMemoryFull, SCARD_E_INVALID_PARAMETER}});
 }
 
 Result createFileTable(const CardConfig& config, Handle card, unsigned table, std::uint8_t read, std::uint8_t write) {
@@ -197,21 +197,15 @@ Result createFileTable(const CardConfig& config, Handle card, unsigned table, st
       writer.putBytes({0x82, 0x03, 0x02, 0xC1, kFileRecordSize, 0x83, 0x02}) &&  // linear fixed records, FID
       writer.putU16(fidPlus(config.fileTableFidBase, table)) &&
       writer.putBytes({0x86, 0x06, 0xFF, 0xFF, 0xFF, read, write, 0xFF});  // security attributes 1-6
-  std::uint16_t sw = 0;
   if (!built) return SCARD_F_INTERNAL_ERROR;
-  if (const Result rc = transmit(card, command::createFile(writer.written()), sw)) return rc;
-  if (const Result rc =
-          mapStatus(sw, {{sw::kSecurityNotSatisfied, SCARD_E_NO_ACCESS}, {sw::kNotEnoughMemory, SCARD_E_NO_MEMORY}},
-                    SCARD_F_INTERNAL_ERROR))
+  if (const Result rc = sendExpectingSuccess(
+          card, command::createFile(writer.written()),
+          {{sw::kSecurityNotSatisfied, SCARD_E_NO_ACCESS}, {sw::kNotEnoughMemory, SCARD_E_NO_MEMORY}}))
     return rc;
-
-  constexpr std::array<std::uint8_t, kFileRecordSize> kFreeRecord{};
   for (unsigned r = 0; r < config.fileTableRecords; ++r) {
-    if (const Result rc = transmit(card, command::appendRecord(kFreeRecord), sw)) return rc;
-    if (sw != sw::kSuccess) return SCARD_F_INTERNAL_ERROR;
+    if (const Result rc = sendExpectingSuccess(card, command::appendRecord(kFreeFileRecord))) return rc;
   }
-  if (const Result rc = transmit(card, command::activateCurrentFile(), sw)) return rc;
-  return sw == sw::kSuccess ? 0 : SCARD_F_INTERNAL_ERROR;
+  return sendExpectingSuccess(card, command::activateCurrentFile());
 }
 
 Result registerFile(const CardConfig& config, Handle card, const LogicalName& name, std::uint16_t entry,
@@ -242,17 +236,14 @@ Result registerFile(const CardConfig& config, Handle card, const LogicalName& na
   ByteWriter writer{record};
   if (!writer.putU8(kRecordInUse) || !writer.putU16(length) || !writer.putBytes(name.padded()))
     return SCARD_F_INTERNAL_ERROR;
-  if (const Result rc = transmit(card, command::updateRecord(recordOfEntry(config, entry), record), sw)) return rc;
-  return sw == sw::kSuccess ? 0 : SCARD_F_INTERNAL_ERROR;
+  return sendExpectingSuccess(card, command::updateRecord(recordOfEntry(config, entry), record));
 }
 
 Result clearFileEntry(const CardConfig& config, Handle card, std::uint16_t entry, Result refused) {
   if (const Result rc = checkLayout(config)) return rc;
   if (const Result rc = selectFile(card, fidPlus(config.fileTableFidBase, tableOfEntry(config, entry)))) return rc;
-  constexpr std::array<std::uint8_t, kFileRecordSize> kFreeRecord{};
-  std::uint16_t sw = 0;
-  if (const Result rc = transmit(card, command::updateRecord(recordOfEntry(config, entry), kFreeRecord), sw)) return rc;
-  return mapStatus(sw, {{sw::kSecurityNotSatisfied, refused}}, SCARD_F_INTERNAL_ERROR);
+  return sendExpectingSuccess(card, command::updateRecord(recordOfEntry(config, entry), kFreeFileRecord),
+                              {{sw::kSecurityNotSatisfied, refused}});
 }
 
 Result selectFile(Handle card, std::uint16_t fid) {
@@ -262,10 +253,7 @@ Result selectFile(Handle card, std::uint16_t fid) {
 }
 
 Result selectDirectory(Handle card, std::uint16_t fid) {
-  std::uint16_t sw = 0;
-  if (const Result rc = transmit(card, command::selectByFid(command::Target::ChildDf, command::Answer::Fci, fid), sw))
-    return rc;
-  return sw == sw::kSuccess ? 0 : SCARD_F_INTERNAL_ERROR;
+  return sendExpectingSuccess(card, command::selectByFid(command::Target::ChildDf, command::Answer::Fci, fid));
 }
 
 Result keyModulusBytes(Handle card, std::uint16_t fid, std::uint16_t& bytes) {

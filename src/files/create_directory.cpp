@@ -92,9 +92,7 @@ Result createDirectory(const common::Session& session, const char* directoryName
   if (rc == 0) return ERROR_FILE_EXISTS;
   if (rc != SCARD_E_FILE_NOT_FOUND) return rc;
 
-  card::OuterTransaction tx{card};
-  if (const Result begun = tx.begin()) return begun;
-  return tx.finish(buildDirectory(config, card, *name, freeRecord, accessByte));
+  return card::inTransaction(card, [&] { return buildDirectory(config, card, *name, freeRecord, accessByte); });
 }
 
 }  // namespace

@@ -84,11 +84,10 @@ Result createFile(const common::Session& session, const char* directoryName, con
   if (size > kMaxFileLength) return SCARD_E_INVALID_PARAMETER;
   const auto length = static_cast<std::uint16_t>(size);
 
-  card::OuterTransaction tx{card};
-  if (const Result begun = tx.begin()) return begun;
-  rc = card::createDataFile(card, fid, std::max(length, kMinEfSize), access.read, access.write);
-  if (rc == 0) rc = card::registerFile(config, card, *name, freeEntry, length);
-  return tx.finish(rc);
+  return card::inTransaction(card, [&] {
+    const Result created = card::createDataFile(card, fid, std::max(length, kMinEfSize), access.read, access.write);
+    return created != 0 ? created : card::registerFile(config, card, *name, freeEntry, length);
+  });
 }
 
 }  // namespace

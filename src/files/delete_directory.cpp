@@ -63,15 +63,9 @@ Result deleteDirectory(const common::Session& session, const char* directoryName
 
   // The deletion right is the DF's security attribute 3.
   if (const Result rc = card::reselectApplication(card)) return rc;
-  std::array<std::uint8_t, 1> accessByte{};
-  if (const Result rc = readAccessBytes(card, Target::AnyFile, fid, 0x05, 3, accessByte)) return rc;
-  bool held = false;
-  if (const Result rc = holdsRight(config, card, accessByte[0], held)) return rc;
-  if (!held) return SCARD_W_SECURITY_VIOLATION;
+  if (const Result rc = checkDeletionRight(config, card, Target::AnyFile, fid, 0x05)) return rc;
 
-  card::OuterTransaction tx{card};
-  if (const Result begun = tx.begin()) return begun;
-  return tx.finish(removeDirectory(config, card, number, fid));
+  return card::inTransaction(card, [&] { return removeDirectory(config, card, number, fid); });
 }
 
 }  // namespace

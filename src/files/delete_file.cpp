@@ -1,8 +1,6 @@
 // CardDeleteFile: the entry is cleared before the EF is deleted, so a failed
 // deletion leaves a left-over EF under a free entry, never an entry without
 // its EF.
-#include <array>
-
 #include "card/tables.h"
 #include "files/file_system.h"
 
@@ -30,15 +28,9 @@ Result deleteFile(const common::Session& session, const char* directoryName, con
   const std::uint16_t fid = card::fidPlus(config.fileFidBase, entry);
 
   // The deletion right is the EF's security attribute 3 (its write byte).
-  std::array<std::uint8_t, 1> accessByte{};
-  if (const Result rc = readAccessBytes(card, Target::AnyFile, fid, 0x06, 3, accessByte)) return rc;
-  bool held = false;
-  if (const Result rc = holdsRight(config, card, accessByte[0], held)) return rc;
-  if (!held) return SCARD_W_SECURITY_VIOLATION;
+  if (const Result rc = checkDeletionRight(config, card, Target::AnyFile, fid, 0x06)) return rc;
 
-  card::OuterTransaction tx{card};
-  if (const Result begun = tx.begin()) return begun;
-  return tx.finish(removeFile(config, card, entry, fid));
+  return card::inTransaction(card, [&] { return removeFile(config, card, entry, fid); });
 }
 
 }  // namespace

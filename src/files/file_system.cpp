@@ -28,15 +28,18 @@ Result probe(card::Handle card, std::uint8_t reference, bool& verified) {
 
 }  // namespace
 
-Result holdsRight(const card::CardConfig& config, card::Handle card, std::uint8_t accessByte, bool& held) {
-  held = false;
-  if (accessByte == config.userPinRef || accessByte == config.userAccess) {
+Result checkDeletionRight(const card::CardConfig& config, card::Handle card, Target target, std::uint16_t fid,
+                          std::uint8_t count) {
+  std::array<std::uint8_t, 1> accessByte{};
+  if (const Result rc = readAccessBytes(card, target, fid, count, 3, accessByte)) return rc;
+  bool held = false;
+  if (accessByte[0] == config.userPinRef || accessByte[0] == config.userAccess) {
     if (const Result rc = probe(card, config.userPinRef, held)) return rc;
   }
-  if (accessByte == config.adminPinRef || accessByte == config.userAccess) {
+  if (accessByte[0] == config.adminPinRef || accessByte[0] == config.userAccess) {
     if (const Result rc = probe(card, config.adminPinRef, held)) return rc;
   }
-  return 0;
+  return held ? 0 : SCARD_W_SECURITY_VIOLATION;
 }
 
 Result readAccessBytes(card::Handle card, Target target, std::uint16_t fid, std::uint8_t count, std::size_t first,

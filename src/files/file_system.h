@@ -31,12 +31,15 @@ using command::Target;
 // when the DF cannot be selected.
 [[nodiscard]] Result resolveDirectory(const card::CardConfig& config, card::Handle card, const char* directoryName);
 
-// Asks the card with VERIFY probes whether a reference that `accessByte`
-// names is verified: the user PIN for userPinRef or userAccess, the
-// administrator for adminPinRef or userAccess (user probe first; both run for
-// userAccess). `held` is true when a probe answered 0x9000. Returns only a
-// PC/SC failure of a probe.
-[[nodiscard]] Result holdsRight(const card::CardConfig& config, card::Handle card, std::uint8_t accessByte, bool& held);
+// 0 when the caller may delete `fid`: reads its security attribute 3 from
+// the first 86 `count` pair of its control parameters (as readAccessBytes,
+// selecting it as `target`), then asks the card with VERIFY probes whether a
+// reference that byte names is verified: the user PIN for userPinRef or
+// userAccess, the administrator for adminPinRef or userAccess (user probe
+// first; both run for userAccess). SCARD_W_SECURITY_VIOLATION when no probe
+// answers 0x9000; the errors of readAccessBytes; a PC/SC failure of a probe.
+[[nodiscard]] Result checkDeletionRight(const card::CardConfig& config, card::Handle card, Target target,
+                                        std::uint16_t fid, std::uint8_t count);
 
 // Selects `fid` as a `target` with P2 0x00 (FCI) and copies security attributes
 // `first`, `first` + 1, ... (as many as `out` holds) from the first 86

@@ -84,9 +84,7 @@ Result writeFile(const common::Session& session, const char* directoryName, cons
   }
   if (const Result rc = card::selectFile(card, card::fidPlus(config.fileFidBase, plan.target))) return rc;
 
-  card::OuterTransaction tx{card};
-  if (const Result begun = tx.begin()) return begun;
-  return tx.finish(writeContent(config, card, *name, plan, {pbData, cbData}));
+  return card::inTransaction(card, [&] { return writeContent(config, card, *name, plan, {pbData, cbData}); });
 }
 
 }  // namespace
