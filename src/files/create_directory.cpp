@@ -68,11 +68,8 @@ Result buildDirectory(const card::CardConfig& config, card::Handle card, const c
                               {{card::sw::kSecurityNotSatisfied, SCARD_E_NO_ACCESS}});
 }
 
-Result createDirectory(const common::Session& session, const char* directoryName,
+Result createDirectory(const card::CardConfig& config, card::Handle card, const char* directoryName,
                        CARD_DIRECTORY_ACCESS_CONDITION condition) {
-  const card::CardConfig& config = session.config;
-  const card::Handle card = session.card;
-
   const auto name = card::LogicalName::from(directoryName);
   if (!name) return SCARD_E_INVALID_PARAMETER;
   std::uint8_t accessByte = 0;
@@ -117,8 +114,8 @@ DWORD WINAPI CardCreateDirectory(PCARD_DATA pCardData, LPSTR pszDirectoryName,
                                  CARD_DIRECTORY_ACCESS_CONDITION AccessCondition) {
   return vemra::common::runEntryPoint("Function CardCreateDirectory called", "\tFunction CardCreateDirectory is done",
                                       pCardData, [&](const vemra::common::Session& session) {
-                                        return vemra::files::createDirectory(session, pszDirectoryName,
-                                                                             AccessCondition);
+                                        return vemra::files::createDirectory(session.config, session.card,
+                                                                             pszDirectoryName, AccessCondition);
                                       });
 }
 

@@ -50,11 +50,8 @@ Result removeLeftOver(card::Handle card, std::uint16_t fid) {
                               {{card::sw::kSecurityNotSatisfied, SCARD_W_SECURITY_VIOLATION}});
 }
 
-Result createFile(const common::Session& session, const char* directoryName, const char* fileName, DWORD size,
-                  CARD_FILE_ACCESS_CONDITION condition) {
-  const card::CardConfig& config = session.config;
-  const card::Handle card = session.card;
-
+Result createFile(const card::CardConfig& config, card::Handle card, const char* directoryName, const char* fileName,
+                  DWORD size, CARD_FILE_ACCESS_CONDITION condition) {
   const auto name = card::LogicalName::from(fileName);
   if (!name) return SCARD_E_INVALID_PARAMETER;
   AccessBytes access{};
@@ -114,8 +111,9 @@ DWORD WINAPI CardCreateFile(PCARD_DATA pCardData, LPSTR pszDirectoryName, LPSTR 
                             DWORD cbInitialCreationSize, CARD_FILE_ACCESS_CONDITION AccessCondition) {
   return vemra::common::runEntryPoint("Function CardCreateFile called", "\tFunction CardCreateFile is done", pCardData,
                                       [&](const vemra::common::Session& session) {
-                                        return vemra::files::createFile(session, pszDirectoryName, pszFileName,
-                                                                        cbInitialCreationSize, AccessCondition);
+                                        return vemra::files::createFile(session.config, session.card, pszDirectoryName,
+                                                                        pszFileName, cbInitialCreationSize,
+                                                                        AccessCondition);
                                       });
 }
 

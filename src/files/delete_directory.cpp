@@ -49,10 +49,7 @@ Result removeDirectory(const card::CardConfig& config, card::Handle card, std::u
                               {{card::sw::kSecurityNotSatisfied, SCARD_W_SECURITY_VIOLATION}});
 }
 
-Result deleteDirectory(const common::Session& session, const char* directoryName) {
-  const card::CardConfig& config = session.config;
-  const card::Handle card = session.card;
-
+Result deleteDirectory(const card::CardConfig& config, card::Handle card, const char* directoryName) {
   const auto name = card::LogicalName::from(directoryName);
   if (!name) return SCARD_E_INVALID_PARAMETER;
   std::uint8_t number = 0;
@@ -86,9 +83,11 @@ extern "C" {
 // SCARD_F_INTERNAL_ERROR for any other unexpected answer; a PC/SC failure
 // unchanged; and the prologue's errors.
 DWORD WINAPI CardDeleteDirectory(PCARD_DATA pCardData, LPSTR pszDirectoryName) {
-  return vemra::common::runEntryPoint(
-      "Function CardDeleteDirectory called", "\tFunction CardDeleteDirectory is done", pCardData,
-      [&](const vemra::common::Session& session) { return vemra::files::deleteDirectory(session, pszDirectoryName); });
+  return vemra::common::runEntryPoint("Function CardDeleteDirectory called", "\tFunction CardDeleteDirectory is done",
+                                      pCardData, [&](const vemra::common::Session& session) {
+                                        return vemra::files::deleteDirectory(session.config, session.card,
+                                                                             pszDirectoryName);
+                                      });
 }
 
 }  // extern "C"

@@ -14,10 +14,8 @@ Result removeFile(const card::CardConfig& config, card::Handle card, std::uint16
                               {{card::sw::kSecurityNotSatisfied, SCARD_W_SECURITY_VIOLATION}});
 }
 
-Result deleteFile(const common::Session& session, const char* directoryName, const char* fileName, DWORD flags) {
-  const card::CardConfig& config = session.config;
-  const card::Handle card = session.card;
-
+Result deleteFile(const card::CardConfig& config, card::Handle card, const char* directoryName, const char* fileName,
+                  DWORD flags) {
   const auto name = card::LogicalName::from(fileName);
   if (!name) return SCARD_E_INVALID_PARAMETER;
   if (flags != 0) return SCARD_E_INVALID_PARAMETER;
@@ -51,8 +49,8 @@ extern "C" {
 DWORD WINAPI CardDeleteFile(PCARD_DATA pCardData, LPSTR pszDirectoryName, LPSTR pszFileName, DWORD dwFlags) {
   return vemra::common::runEntryPoint("Function CardDeleteFile called", "\tFunction CardDeleteFile is done", pCardData,
                                       [&](const vemra::common::Session& session) {
-                                        return vemra::files::deleteFile(session, pszDirectoryName, pszFileName,
-                                                                        dwFlags);
+                                        return vemra::files::deleteFile(session.config, session.card, pszDirectoryName,
+                                                                        pszFileName, dwFlags);
                                       });
 }
 

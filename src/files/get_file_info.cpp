@@ -24,11 +24,8 @@ CARD_FILE_ACCESS_CONDITION decodeAccess(const card::CardConfig& config, std::uin
   return UnknownAc;
 }
 
-Result getFileInfo(const common::Session& session, const char* directoryName, const char* fileName,
+Result getFileInfo(const card::CardConfig& config, card::Handle card, const char* directoryName, const char* fileName,
                    PCARD_FILE_INFO info) {
-  const card::CardConfig& config = session.config;
-  const card::Handle card = session.card;
-
   const auto name = card::LogicalName::from(fileName);
   if (!name) return SCARD_E_INVALID_PARAMETER;
   if (info == nullptr) return SCARD_E_INVALID_PARAMETER;
@@ -79,8 +76,8 @@ DWORD WINAPI CardGetFileInfo(PCARD_DATA pCardData, LPSTR pszDirectoryName, LPSTR
                              PCARD_FILE_INFO pCardFileInfo) {
   return vemra::common::runEntryPoint("Function CardGetFileInfo called", "\tFunction CardGetFileInfo is done",
                                       pCardData, [&](const vemra::common::Session& session) {
-                                        return vemra::files::getFileInfo(session, pszDirectoryName, pszFileName,
-                                                                         pCardFileInfo);
+                                        return vemra::files::getFileInfo(session.config, session.card, pszDirectoryName,
+                                                                         pszFileName, pCardFileInfo);
                                       });
 }
 

@@ -38,10 +38,7 @@ Result freeSlots(const card::CardConfig& config, card::Handle card, DWORD& count
   return 0;
 }
 
-Result queryFreeSpace(const common::Session& session, DWORD flags, PCARD_FREE_SPACE_INFO info) {
-  const card::CardConfig& config = session.config;
-  const card::Handle card = session.card;
-
+Result queryFreeSpace(const card::CardConfig& config, card::Handle card, DWORD flags, PCARD_FREE_SPACE_INFO info) {
   if (flags != 0) return SCARD_E_INVALID_PARAMETER;
   if (info == nullptr) return SCARD_E_INVALID_PARAMETER;
   if (info->dwVersion > 1) return ERROR_REVISION_MISMATCH;
@@ -76,7 +73,8 @@ extern "C" {
 DWORD WINAPI CardQueryFreeSpace(PCARD_DATA pCardData, DWORD dwFlags, PCARD_FREE_SPACE_INFO pCardFreeSpaceInfo) {
   return vemra::common::runEntryPoint("Function CardQueryFreeSpace called", "\tFunction CardQueryFreeSpace is done",
                                       pCardData, [&](const vemra::common::Session& session) {
-                                        return vemra::files::queryFreeSpace(session, dwFlags, pCardFreeSpaceInfo);
+                                        return vemra::files::queryFreeSpace(session.config, session.card, dwFlags,
+                                                                            pCardFreeSpaceInfo);
                                       });
 }
 

@@ -59,11 +59,8 @@ Result writeContent(const card::CardConfig& config, card::Handle card, const car
       card, command::deleteFile(Target::ChildEf, Answer::Fci, card::fidPlus(config.fileFidBase, plan.entry)));
 }
 
-Result writeFile(const common::Session& session, const char* directoryName, const char* fileName, DWORD flags,
-                 const BYTE* pbData, DWORD cbData) {
-  const card::CardConfig& config = session.config;
-  const card::Handle card = session.card;
-
+Result writeFile(const card::CardConfig& config, card::Handle card, const char* directoryName, const char* fileName,
+                 DWORD flags, const BYTE* pbData, DWORD cbData) {
   const auto name = card::LogicalName::from(fileName);
   if (!name) return SCARD_E_INVALID_PARAMETER;
   if (flags != 0) return SCARD_E_INVALID_PARAMETER;
@@ -111,8 +108,8 @@ DWORD WINAPI CardWriteFile(PCARD_DATA pCardData, LPSTR pszDirectoryName, LPSTR p
                            DWORD cbData) {
   return vemra::common::runEntryPoint("Function CardWriteFile called", "\tFunction CardWriteFile is done", pCardData,
                                       [&](const vemra::common::Session& session) {
-                                        return vemra::files::writeFile(session, pszDirectoryName, pszFileName, dwFlags,
-                                                                       pbData, cbData);
+                                        return vemra::files::writeFile(session.config, session.card, pszDirectoryName,
+                                                                       pszFileName, dwFlags, pbData, cbData);
                                       });
 }
 
