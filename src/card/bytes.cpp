@@ -14,6 +14,10 @@ void wipe(std::span<std::uint8_t> bytes) {
   for (std::size_t i = 0; i < bytes.size(); ++i) p[i] = 0;
 }
 
+std::optional<std::size_t> findPair(std::span<const std::uint8_t> bytes, std::uint8_t first, std::uint8_t second) {
+  return findPairAfter(bytes, {}, first, second);
+}
+
 bool seekPairAfter(ByteReader& reader, std::initializer_list<std::uint8_t> leaders, std::uint8_t first,
                    std::uint8_t second) {
   const std::uint8_t* leader = leaders.begin();

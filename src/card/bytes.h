@@ -138,14 +138,19 @@ class ByteWriter {
 // buffers that held a PIN, an administrator response or key material.
 void wipe(std::span<std::uint8_t> bytes);
 
+// Scans `bytes` front to back for the first occurrence of the pair (first,
+// second): findPairAfter without leaders.
+[[nodiscard]] std::optional<std::size_t> findPair(std::span<const std::uint8_t> bytes, std::uint8_t first,
+                                                  std::uint8_t second);
+
 // Scans `bytes` front to back with a state machine: each byte of `leaders` must
 // be met in that order (other bytes between them are skipped), and after the
 // last leader (at once when there is none) the first pair (first, second)
 // counts; bytes are looked at, not any TLV structure. Returns the position of
 // `first`, or nothing when the scan reaches the end.
 [[nodiscard]] std::optional<std::size_t> findPairAfter(std::span<const std::uint8_t> bytes,
-                                                       std::initializer_list<std::uint8_t> leaders, std::uint8_t first,
-                                                       std::uint8_t second);
+                                                       std::initializer_list<std::uint8_t> leaders,
+                                                       std::uint8_t first, std::uint8_t second);
 
 // The scan of findPairAfter on a reader: on success the reader stands just
 // after the pair; otherwise it has reached the end.

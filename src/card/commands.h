@@ -28,7 +28,7 @@ inline constexpr std::uint8_t kPerformSecurityOperation = 0x2A;
 inline constexpr std::uint8_t kResetRetryCounter = 0x2C;
 inline constexpr std::uint8_t kDeauthenticate = 0x40;  // proprietary
 inline constexpr std::uint8_t kActivateFile = 0x44;
-inline constexpr std::uint8_t kReadPublicKey = 0x46;    // proprietary
+inline constexpr std::uint8_t kReadPublicKey = 0x46;  // proprietary
 inline constexpr std::uint8_t kLoadKeyOrSetPin = 0x72;  // proprietary: P1 01 key load, P1 02 PIN set
 inline constexpr std::uint8_t kSessionPin = 0x74;       // proprietary
 inline constexpr std::uint8_t kExternalAuthenticate = 0x82;
@@ -115,7 +115,9 @@ inline constexpr std::uint8_t kApplicationName[12] = {'V', 'E', 'M', 'R', 'A', '
   return Apdu{kIso, ins::kVerify, 0x00, reference, block};
 }
 // VERIFY without data, which asks whether `reference` is verified: 00 20 00 ref.
-[[nodiscard]] constexpr Apdu verifyProbe(std::uint8_t reference) { return Apdu{kIso, ins::kVerify, 0x00, reference}; }
+[[nodiscard]] constexpr Apdu verifyProbe(std::uint8_t reference) {
+  return Apdu{kIso, ins::kVerify, 0x00, reference};
+}
 // CHANGE REFERENCE DATA (P1 01: new value only): 00 24 01 ref Lc data.
 [[nodiscard]] constexpr Apdu changeReferenceData(std::uint8_t reference, std::span<const std::uint8_t> data) {
   return Apdu{kIso, ins::kChangeReferenceData, 0x01, reference, data};

@@ -11,11 +11,12 @@ namespace vemra::test {
 namespace {
 
 using card::bytesAt;
+using card::findPair;
 using card::findPairAfter;
 
 TEST(ByteScan, FindsThePairAndTheBytesAfterIt) {
   const auto fcp = hex("62 14 80 02 00 0A 82 01 01 83 02 10 00 86 06 FF FF 7E 00 7E FF 8A 01 05");
-  const auto at = findPairAfter(fcp, {}, 0x86, 0x06);
+  const auto at = findPair(fcp, 0x86, 0x06);
   ASSERT_TRUE(at.has_value());
   EXPECT_EQ(*at, 13u);
   std::array<std::uint8_t, 2> readWrite{};
@@ -27,13 +28,13 @@ TEST(ByteScan, FindsThePairAndTheBytesAfterIt) {
 TEST(ByteScan, APairAtTheVeryEndIsNotFound) {
   std::array<std::uint8_t, 1> attribute{};
   const auto cut = hex("62 05 83 02 10 00 86 06");
-  EXPECT_FALSE(bytesAt(cut, findPairAfter(cut, {}, 0x86, 0x06), 4, attribute));
+  EXPECT_FALSE(bytesAt(cut, findPair(cut, 0x86, 0x06), 4, attribute));
   const auto lone = hex("62 05 83 02 10 00 86");
-  EXPECT_FALSE(findPairAfter(lone, {}, 0x86, 0x06).has_value()) << "a tag without its length byte";
+  EXPECT_FALSE(findPair(lone, 0x86, 0x06).has_value()) << "a tag without its length byte";
   // Security attribute 3 stands 4 places after the tag: here it is missing.
   const auto shortTail = hex("86 06 FF FF");
-  EXPECT_FALSE(bytesAt(shortTail, findPairAfter(shortTail, {}, 0x86, 0x06), 4, attribute));
-  EXPECT_TRUE(bytesAt(shortTail, findPairAfter(shortTail, {}, 0x86, 0x06), 3, attribute));
+  EXPECT_FALSE(bytesAt(shortTail, findPair(shortTail, 0x86, 0x06), 4, attribute));
+  EXPECT_TRUE(bytesAt(shortTail, findPair(shortTail, 0x86, 0x06), 3, attribute));
 }
 
 TEST(ByteScan, LeadersMustComeInOrder) {
