@@ -89,18 +89,17 @@ Result loginUser(const common::Session& session, DWORD dwFlags, const BYTE* pbPi
 extern "C" DWORD WINAPI CardAuthenticatePin(PCARD_DATA pCardData, LPWSTR pwszUserId, PBYTE pbPinData, DWORD cbPinData,
                                             PDWORD pcAttemptsRemaining) {
   using namespace vemra;
-  return common::runEntryPoint("Function CardAuthenticatePin called", "\tFunction CardAuthenticatePin is done",
-                               pCardData, [&](const common::Session& session) -> card::Result {
-                                 if (pbPinData == nullptr || !auth::isPinLength(cbPinData))
-                                   return SCARD_E_INVALID_PARAMETER;
-                                 if (pwszUserId == nullptr) return SCARD_E_INVALID_PARAMETER;
-                                 const PIN_ID role = auth::roleOfUserId(pwszUserId);
-                                 if (role == ROLE_EVERYONE) return SCARD_E_INVALID_PARAMETER;
-                                 auth::Block pin;
-                                 if (!auth::fillPinBlock(pin, pbPinData, cbPinData)) return SCARD_E_INVALID_PARAMETER;
-                                 return auth::verifyPin(session.card, auth::referenceOfRole(session.config, role), pin,
-                                                        pcAttemptsRemaining);
-                               });
+  return common::runEntryPoint(
+      "Function CardAuthenticatePin called", "\tFunction CardAuthenticatePin is done", pCardData,
+      [&](const common::Session& session) -> card::Result {
+        if (pbPinData == nullptr || !auth::isPinLength(cbPinData)) return SCARD_E_INVALID_PARAMETER;
+        if (pwszUserId == nullptr) return SCARD_E_INVALID_PARAMETER;
+        const PIN_ID role = auth::roleOfUserId(pwszUserId);
+        if (role == ROLE_EVERYONE) return SCARD_E_INVALID_PARAMETER;
+        auth::Block pin;
+        if (!auth::fillPinBlock(pin, pbPinData, cbPinData)) return SCARD_E_INVALID_PARAMETER;
+        return auth::verifyPin(session.card, auth::referenceOfRole(session.config, role), pin, pcAttemptsRemaining);
+      });
 }
 
 /*
@@ -132,28 +131,27 @@ extern "C" DWORD WINAPI CardAuthenticateEx(PCARD_DATA pCardData, PIN_ID PinId, D
                                            DWORD cbPinData, PBYTE* ppbSessionPin, PDWORD pcbSessionPin,
                                            PDWORD pcAttemptsRemaining) {
   using namespace vemra;
-  return common::runEntryPoint("Function CardAuthenticateEx called", "Function CardAuthenticateEx is done", pCardData,
-                               [&](const common::Session& session) -> card::Result {
-                                 const bool generating = (dwFlags & CARD_AUTHENTICATE_GENERATE_SESSION_PIN) != 0;
-                                 if ((dwFlags & auth::kRefusedLoginFlags) != 0 ||
-                                     (generating && (dwFlags & CARD_AUTHENTICATE_SESSION_PIN) != 0)) {
-                                   trace::step("CardAuthenticateEx dwFlags SCARD_E_INVALID_PARAMETER");
-                                   return SCARD_E_INVALID_PARAMETER;
-                                 }
-                                 if (generating && (ppbSessionPin == nullptr || pcbSessionPin == nullptr))
-                                   return SCARD_E_INVALID_PARAMETER;
-                                 if ((dwFlags & CARD_PIN_SILENT_CONTEXT) != 0 && pbPinData == nullptr)
-                                   return SCARD_E_INVALID_PARAMETER;
+  return common::runEntryPoint(
+      "Function CardAuthenticateEx called", "Function CardAuthenticateEx is done", pCardData,
+      [&](const common::Session& session) -> card::Result {
+        const bool generating = (dwFlags & CARD_AUTHENTICATE_GENERATE_SESSION_PIN) != 0;
+        if ((dwFlags & auth::kRefusedLoginFlags) != 0 ||
+            (generating && (dwFlags & CARD_AUTHENTICATE_SESSION_PIN) != 0)) {
+          trace::step("CardAuthenticateEx dwFlags SCARD_E_INVALID_PARAMETER");
+          return SCARD_E_INVALID_PARAMETER;
+        }
+        if (generating && (ppbSessionPin == nullptr || pcbSessionPin == nullptr)) return SCARD_E_INVALID_PARAMETER;
+        if ((dwFlags & CARD_PIN_SILENT_CONTEXT) != 0 && pbPinData == nullptr) return SCARD_E_INVALID_PARAMETER;
 
-                                 if (PinId == ROLE_USER) {
-                                   return auth::loginUser(session, dwFlags, pbPinData, cbPinData, ppbSessionPin,
-                                                          pcbSessionPin, pcAttemptsRemaining);
-                                 }
-                                 if (PinId != ROLE_ADMIN || generating) return SCARD_E_INVALID_PARAMETER;
-                                 // The challenge of the call before this one stays answerable for the
-                                 // login it is handed to.
-                                 session.config.challengeIssued = session.challengeIssued;
-                                 if (cbPinData != auth::kBlockSize) return SCARD_W_WRONG_CHV;
-                                 return CardAuthenticateChallenge(pCardData, pbPinData, cbPinData, pcAttemptsRemaining);
-                               });
+        if (PinId == ROLE_USER) {
+          return auth::loginUser(session, dwFlags, pbPinData, cbPinData, ppbSessionPin, pcbSessionPin,
+                                 pcAttemptsRemaining);
+        }
+        if (PinId != ROLE_ADMIN || generating) return SCARD_E_INVALID_PARAMETER;
+        // The challenge of the call before this one stays answerable for the
+        // login it is handed to.
+        session.config.challengeIssued = session.challengeIssued;
+        if (cbPinData != auth::kBlockSize) return SCARD_W_WRONG_CHV;
+        return CardAuthenticateChallenge(pCardData, pbPinData, cbPinData, pcAttemptsRemaining);
+      });
 }

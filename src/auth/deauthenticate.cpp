@@ -41,13 +41,14 @@ std::uint8_t referenceOfPinId(const card::CardConfig& config, PIN_ID pinId) {
  */
 extern "C" DWORD WINAPI CardDeauthenticate(PCARD_DATA pCardData, LPWSTR pwszUserId, DWORD dwFlags) {
   using namespace vemra;
-  return common::runEntryPoint("Function CardDeauthenticate called", "\tFunction CardDeauthenticate is done", pCardData,
-                               [&](const common::Session& session) -> card::Result {
-                                 if (dwFlags != 0) return SCARD_E_INVALID_PARAMETER;
-                                 const PIN_ID role = auth::roleOfUserId(pwszUserId);
-                                 if (role == ROLE_EVERYONE) return SCARD_E_INVALID_PARAMETER;
-                                 return auth::deauthenticate(session.card, auth::referenceOfRole(session.config, role));
-                               });
+  return common::runEntryPoint(
+      "Function CardDeauthenticate called", "\tFunction CardDeauthenticate is done", pCardData,
+      [&](const common::Session& session) -> card::Result {
+        if (dwFlags != 0) return SCARD_E_INVALID_PARAMETER;
+        const PIN_ID role = auth::roleOfUserId(pwszUserId);
+        if (role == ROLE_EVERYONE) return SCARD_E_INVALID_PARAMETER;
+        return auth::deauthenticate(session.card, auth::referenceOfRole(session.config, role));
+      });
 }
 
 /*

@@ -112,11 +112,11 @@ extern "C" {
 // unchanged; and the prologue's errors.
 DWORD WINAPI CardCreateDirectory(PCARD_DATA pCardData, LPSTR pszDirectoryName,
                                  CARD_DIRECTORY_ACCESS_CONDITION AccessCondition) {
-  return vemra::common::runEntryPoint("Function CardCreateDirectory called", "\tFunction CardCreateDirectory is done",
-                                      pCardData, [&](const vemra::common::Session& session) {
-                                        return vemra::files::createDirectory(session.config, session.card,
-                                                                             pszDirectoryName, AccessCondition);
-                                      });
+  return vemra::common::runEntryPoint(
+      "Function CardCreateDirectory called", "\tFunction CardCreateDirectory is done", pCardData,
+      [&](const vemra::common::Session& session) {
+        return vemra::files::createDirectory(session.config, session.card, pszDirectoryName, AccessCondition);
+      });
 }
 
 }  // extern "C"

@@ -109,12 +109,12 @@ extern "C" {
 // unchanged; and the prologue's errors.
 DWORD WINAPI CardCreateFile(PCARD_DATA pCardData, LPSTR pszDirectoryName, LPSTR pszFileName,
                             DWORD cbInitialCreationSize, CARD_FILE_ACCESS_CONDITION AccessCondition) {
-  return vemra::common::runEntryPoint("Function CardCreateFile called", "\tFunction CardCreateFile is done", pCardData,
-                                      [&](const vemra::common::Session& session) {
-                                        return vemra::files::createFile(session.config, session.card, pszDirectoryName,
-                                                                        pszFileName, cbInitialCreationSize,
-                                                                        AccessCondition);
-                                      });
+  return vemra::common::runEntryPoint(
+      "Function CardCreateFile called", "\tFunction CardCreateFile is done", pCardData,
+      [&](const vemra::common::Session& session) {
+        return vemra::files::createFile(session.config, session.card, pszDirectoryName, pszFileName,
+                                        cbInitialCreationSize, AccessCondition);
+      });
 }
 
 }  // extern "C"

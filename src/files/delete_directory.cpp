@@ -83,11 +83,11 @@ extern "C" {
 // SCARD_F_INTERNAL_ERROR for any other unexpected answer; a PC/SC failure
 // unchanged; and the prologue's errors.
 DWORD WINAPI CardDeleteDirectory(PCARD_DATA pCardData, LPSTR pszDirectoryName) {
-  return vemra::common::runEntryPoint("Function CardDeleteDirectory called", "\tFunction CardDeleteDirectory is done",
-                                      pCardData, [&](const vemra::common::Session& session) {
-                                        return vemra::files::deleteDirectory(session.config, session.card,
-                                                                             pszDirectoryName);
-                                      });
+  return vemra::common::runEntryPoint(
+      "Function CardDeleteDirectory called", "\tFunction CardDeleteDirectory is done", pCardData,
+      [&](const vemra::common::Session& session) {
+        return vemra::files::deleteDirectory(session.config, session.card, pszDirectoryName);
+      });
 }
 
 }  // extern "C"

@@ -47,11 +47,11 @@ extern "C" {
 // refuses reading the file tables; SCARD_F_INTERNAL_ERROR for any other
 // unexpected answer; a PC/SC failure unchanged; and the prologue's errors.
 DWORD WINAPI CardDeleteFile(PCARD_DATA pCardData, LPSTR pszDirectoryName, LPSTR pszFileName, DWORD dwFlags) {
-  return vemra::common::runEntryPoint("Function CardDeleteFile called", "\tFunction CardDeleteFile is done", pCardData,
-                                      [&](const vemra::common::Session& session) {
-                                        return vemra::files::deleteFile(session.config, session.card, pszDirectoryName,
-                                                                        pszFileName, dwFlags);
-                                      });
+  return vemra::common::runEntryPoint(
+      "Function CardDeleteFile called", "\tFunction CardDeleteFile is done", pCardData,
+      [&](const vemra::common::Session& session) {
+        return vemra::files::deleteFile(session.config, session.card, pszDirectoryName, pszFileName, dwFlags);
+      });
 }
 
 }  // extern "C"

@@ -88,11 +88,11 @@ extern "C" {
 // unchanged; and the prologue's errors.
 DWORD WINAPI CardEnumFiles(PCARD_DATA pCardData, LPSTR pszDirectoryName, LPSTR* pmszFileNames, LPDWORD pdwcbFileName,
                            DWORD dwFlags) {
-  return vemra::common::runEntryPoint("Function CardEnumFiles called", "\tFunction CardEnumFiles is done", pCardData,
-                                      [&](const vemra::common::Session& session) {
-                                        return vemra::files::enumFiles(session, pszDirectoryName, pmszFileNames,
-                                                                       pdwcbFileName, dwFlags);
-                                      });
+  return vemra::common::runEntryPoint(
+      "Function CardEnumFiles called", "\tFunction CardEnumFiles is done", pCardData,
+      [&](const vemra::common::Session& session) {
+        return vemra::files::enumFiles(session, pszDirectoryName, pmszFileNames, pdwcbFileName, dwFlags);
+      });
 }
 
 }  // extern "C"

@@ -74,11 +74,11 @@ extern "C" {
 // and the prologue's errors.
 DWORD WINAPI CardGetFileInfo(PCARD_DATA pCardData, LPSTR pszDirectoryName, LPSTR pszFileName,
                              PCARD_FILE_INFO pCardFileInfo) {
-  return vemra::common::runEntryPoint("Function CardGetFileInfo called", "\tFunction CardGetFileInfo is done",
-                                      pCardData, [&](const vemra::common::Session& session) {
-                                        return vemra::files::getFileInfo(session.config, session.card, pszDirectoryName,
-                                                                         pszFileName, pCardFileInfo);
-                                      });
+  return vemra::common::runEntryPoint(
+      "Function CardGetFileInfo called", "\tFunction CardGetFileInfo is done", pCardData,
+      [&](const vemra::common::Session& session) {
+        return vemra::files::getFileInfo(session.config, session.card, pszDirectoryName, pszFileName, pCardFileInfo);
+      });
 }
 
 }  // extern "C"

@@ -71,11 +71,11 @@ extern "C" {
 // application's control parameters or for any unexpected answer; a PC/SC
 // failure unchanged; and the prologue's errors.
 DWORD WINAPI CardQueryFreeSpace(PCARD_DATA pCardData, DWORD dwFlags, PCARD_FREE_SPACE_INFO pCardFreeSpaceInfo) {
-  return vemra::common::runEntryPoint("Function CardQueryFreeSpace called", "\tFunction CardQueryFreeSpace is done",
-                                      pCardData, [&](const vemra::common::Session& session) {
-                                        return vemra::files::queryFreeSpace(session.config, session.card, dwFlags,
-                                                                            pCardFreeSpaceInfo);
-                                      });
+  return vemra::common::runEntryPoint(
+      "Function CardQueryFreeSpace called", "\tFunction CardQueryFreeSpace is done", pCardData,
+      [&](const vemra::common::Session& session) {
+        return vemra::files::queryFreeSpace(session.config, session.card, dwFlags, pCardFreeSpaceInfo);
+      });
 }
 
 }  // extern "C"

@@ -86,7 +86,8 @@ extern "C" {
 DWORD WINAPI CardReadFile(PCARD_DATA pCardData, LPSTR pszDirectoryName, LPSTR pszFileName, DWORD dwFlags,
                           PBYTE* ppbData, PDWORD pcbData) {
   return vemra::common::runEntryPoint(
-      "Function CardReadFile called", pCardData, [&](const vemra::common::Session& session) {
+      "Function CardReadFile called", pCardData,
+      [&](const vemra::common::Session& session) {
         return vemra::files::readFile(session, pszDirectoryName, pszFileName, dwFlags, ppbData, pcbData);
       });
 }

@@ -106,11 +106,12 @@ extern "C" {
 // failure unchanged; and the prologue's errors.
 DWORD WINAPI CardWriteFile(PCARD_DATA pCardData, LPSTR pszDirectoryName, LPSTR pszFileName, DWORD dwFlags, PBYTE pbData,
                            DWORD cbData) {
-  return vemra::common::runEntryPoint("Function CardWriteFile called", "\tFunction CardWriteFile is done", pCardData,
-                                      [&](const vemra::common::Session& session) {
-                                        return vemra::files::writeFile(session.config, session.card, pszDirectoryName,
-                                                                       pszFileName, dwFlags, pbData, cbData);
-                                      });
+  return vemra::common::runEntryPoint(
+      "Function CardWriteFile called", "\tFunction CardWriteFile is done", pCardData,
+      [&](const vemra::common::Session& session) {
+        return vemra::files::writeFile(session.config, session.card, pszDirectoryName, pszFileName, dwFlags, pbData,
+                                       cbData);
+      });
 }
 
 }  // extern "C"
