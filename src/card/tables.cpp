@@ -170,6 +170,17 @@ Result findFile(const CardConfig& config, Handle card, const LogicalName& name, 
   }
 }
 
+std::array<std::uint8_t, kDirectoryFcpSize> directoryFcp(std::uint16_t fid, std::uint8_t accessByte) {
+  std::array<std::uint8_t, kDirectoryFcpSize> fcp{};
+  ByteWriter writer{fcp};
+  // The pieces add up to the template's size exactly: every one fits.
+  (void)(writer.putBytes({0x62, 0x16, 0x80, 0x01, 0x00, 0x82, 0x01, 0x38, 0x83, 0x02}) &&  // DF, size 0, FID
+         writer.putU16(fid) &&
+         writer.putBytes({0x86, 0x05, 0xFF, 0xFF, accessByte, 0xFF, accessByte}) &&  // security attributes 1-5
+         writer.putBytes({0xA5, 0x03, 0x8A, 0x01, 0xFF}));                          // proprietary: life-cycle status
+  return fcp;
+}
+
 Result createDataFile(Handle card, std::uint16_t fid, std::uint16_t size, std::uint8_t read, std::uint8_t write) {
   // A transparent working EF, activated at creation; the write byte is also
   // security attribute 3 (deletion).

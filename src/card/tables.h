@@ -113,6 +113,12 @@ struct ControlParameters {
 [[nodiscard]] Result findFile(const CardConfig& config, Handle card, const LogicalName& name, std::uint16_t& entry,
                               std::uint16_t* length, std::uint16_t* freeEntry);
 
+// The FCP template that CREATE FILE sends for a directory's DF under `fid`:
+// size 0, DF, security attributes 1 to 5 with `accessByte` as attributes 3
+// (deletion) and 5, and the proprietary life-cycle status FF.
+inline constexpr std::size_t kDirectoryFcpSize = 24;
+[[nodiscard]] std::array<std::uint8_t, kDirectoryFcpSize> directoryFcp(std::uint16_t fid, std::uint8_t accessByte);
+
 // Creates an activated transparent EF of `size` bytes under `fid` with read
 // byte `read` and write byte `write`. Errors: SCARD_W_SECURITY_VIOLATION
 // (0x6982), SCARD_E_INVALID_PARAMETER (0x6A84 no memory, 0x9108),

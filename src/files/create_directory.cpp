@@ -45,16 +45,8 @@ Result createDirectoryDf(card::Handle card, std::span<const std::uint8_t> fcp, s
 // the directory table.
 Result buildDirectory(const card::CardConfig& config, card::Handle card, const card::LogicalName& name,
                       std::uint8_t number, std::uint8_t accessByte) {
-  // The DF; the directory access byte goes into security attributes 3 and 5.
   const std::uint16_t fid = card::fidPlus(config.dirFidBase, number);
-  std::array<std::uint8_t, 24> fcp{};
-  card::ByteWriter writer{fcp};
-  const bool built = writer.putBytes({0x62, 0x16, 0x80, 0x01, 0x00, 0x82, 0x01, 0x38, 0x83, 0x02}) &&  // DF, size 0
-                     writer.putU16(fid) &&
-                     writer.putBytes({0x86, 0x05, 0xFF, 0xFF, accessByte, 0xFF, accessByte}) &&  // attributes 1-5
-                     writer.putBytes({0xA5, 0x03, 0x8A, 0x01, 0xFF});  // proprietary: life-cycle status
-  if (!built) return SCARD_F_INTERNAL_ERROR;
-  if (const Result rc = createDirectoryDf(card, writer.written(), fid)) return rc;
+  if (const Result rc = createDirectoryDf(card, card::directoryFcp(fid, accessByte), fid)) return rc;
   if (const Result rc = card::createFileTable(config, card, 0, 0x00, accessByte)) return rc;
 
   for (const card::Apdu& apdu : {command::activateFile(fid), command::selectApplication(Answer::Nothing),
@@ -62,8 +54,8 @@ Result buildDirectory(const card::CardConfig& config, card::Handle card, const c
     if (const Result rc = sendExpectingSuccess(card, apdu)) return rc;
   }
   std::array<std::uint8_t, card::kDirectoryRecordSize> record{};
-  card::ByteWriter recordWriter{record};
-  if (!recordWriter.putU8(card::kRecordInUse) || !recordWriter.putBytes(name.padded())) return SCARD_F_INTERNAL_ERROR;
+  card::ByteWriter writer{record};
+  if (!writer.putU8(card::kRecordInUse) || !writer.putBytes(name.padded())) return SCARD_F_INTERNAL_ERROR;
   return sendExpectingSuccess(card, command::updateRecord(static_cast<std::uint8_t>(number + 1), record),
                               {{card::sw::kSecurityNotSatisfied, SCARD_E_NO_ACCESS}});
 }
