@@ -12,7 +12,7 @@ namespace {
 // reports x (SCARD_W_WRONG_CHV); 0x6A91 traces "Wrong crypto parameters \n"
 // and gives SCARD_W_WRONG_CHV without touching `pcAttemptsRemaining`; anything
 // else SCARD_F_INTERNAL_ERROR.
-Result loginResult(std::uint16_t sw, PDWORD pcAttemptsRemaining) {
+[[nodiscard]] Result loginResult(std::uint16_t sw, PDWORD pcAttemptsRemaining) {
   if (sw == card::sw::kWrongCryptoParameters) {
     trace::step("Wrong crypto parameters \n");
     return SCARD_W_WRONG_CHV;

@@ -32,8 +32,8 @@ constexpr std::uint8_t kLoginWithSessionPin = 0x02;
 // when one is generated, the session PIN handed to the caller. Success leaves
 // the user logged in and, with CARD_AUTHENTICATE_GENERATE_SESSION_PIN, a buffer
 // from pfnCspAlloc in *ppbSessionPin; failure leaves the caller no buffer.
-Result loginUser(const common::Session& session, DWORD dwFlags, const BYTE* pbPinData, DWORD cbPinData,
-                 PBYTE* ppbSessionPin, PDWORD pcbSessionPin, PDWORD pcAttemptsRemaining) {
+[[nodiscard]] Result loginUser(const common::Session& session, DWORD dwFlags, const BYTE* pbPinData, DWORD cbPinData,
+                               PBYTE* ppbSessionPin, PDWORD pcbSessionPin, PDWORD pcAttemptsRemaining) {
   const bool withSessionPin = (dwFlags & CARD_AUTHENTICATE_SESSION_PIN) != 0;
   const bool generating = (dwFlags & CARD_AUTHENTICATE_GENERATE_SESSION_PIN) != 0;
   if (!withSessionPin) {

@@ -22,8 +22,9 @@ using CardKey = SecretBytes<kCardKeySize>;
 // in one transaction EXTERNAL AUTHENTICATE and either CHANGE REFERENCE DATA
 // 00 24 01 A 10 with the new key (role ROLE_ADMIN) or the PIN-set command for
 // the user PIN. Success leaves the administrator authenticated on the card.
-Result changeAsAdministrator(const common::Session& session, PIN_ID role, const BYTE* current, DWORD cbCurrent,
-                             const BYTE* fresh, DWORD cbFresh, DWORD cRetryCount, PDWORD pcAttemptsRemaining) {
+[[nodiscard]] Result changeAsAdministrator(const common::Session& session, PIN_ID role, const BYTE* current,
+                                           DWORD cbCurrent, const BYTE* fresh, DWORD cbFresh, DWORD cRetryCount,
+                                           PDWORD pcAttemptsRemaining) {
   if (cbCurrent != kBlockSize) return SCARD_E_INVALID_PARAMETER;
   CardKey key;
   Block pin;
@@ -54,8 +55,8 @@ Result changeAsAdministrator(const common::Session& session, PIN_ID role, const 
 // PIN mode: checks both PINs and cRetryCount, then in one transaction VERIFY
 // with the current PIN and the PIN-set command with the new one, both to
 // `reference`. Success leaves the reference verified on the card.
-Result changeWithPin(card::Handle handle, std::uint8_t reference, const BYTE* current, DWORD cbCurrent,
-                     const BYTE* fresh, DWORD cbFresh, DWORD cRetryCount, PDWORD pcAttemptsRemaining) {
+[[nodiscard]] Result changeWithPin(card::Handle handle, std::uint8_t reference, const BYTE* current, DWORD cbCurrent,
+                                   const BYTE* fresh, DWORD cbFresh, DWORD cRetryCount, PDWORD pcAttemptsRemaining) {
   Block currentPin;
   Block newPin;
   if (!isPinLength(cbCurrent) || !fillPinBlock(currentPin, current, cbCurrent)) return SCARD_E_INVALID_PARAMETER;
@@ -70,9 +71,9 @@ Result changeWithPin(card::Handle handle, std::uint8_t reference, const BYTE* cu
 
 // CardChangeAuthenticator once the role whose credential changes is known
 // (ROLE_EVERYONE is refused), after the prologue.
-Result changeCredential(const common::Session& session, PIN_ID role, const BYTE* current, DWORD cbCurrent,
-                        const BYTE* fresh, DWORD cbFresh, DWORD cRetryCount, DWORD dwFlags,
-                        PDWORD pcAttemptsRemaining) {
+[[nodiscard]] Result changeCredential(const common::Session& session, PIN_ID role, const BYTE* current, DWORD cbCurrent,
+                                      const BYTE* fresh, DWORD cbFresh, DWORD cRetryCount, DWORD dwFlags,
+                                      PDWORD pcAttemptsRemaining) {
   if (role == ROLE_EVERYONE) return SCARD_E_INVALID_PARAMETER;
   if (current == nullptr || fresh == nullptr) return SCARD_E_INVALID_PARAMETER;
   if (dwFlags == CARD_AUTHENTICATE_PIN_CHALLENGE_RESPONSE)
@@ -87,7 +88,7 @@ Result changeCredential(const common::Session& session, PIN_ID role, const BYTE*
 
 // Runs `operation` as CardChangeAuthenticator: its traces and its prologue.
 template <typename Operation>
-DWORD runAsChange(PCARD_DATA pCardData, Operation&& operation) {
+[[nodiscard]] DWORD runAsChange(PCARD_DATA pCardData, Operation&& operation) {
   return common::runEntryPoint("Function CardChangeAuthenticator called", "\tFunction CardChangeAuthenticator is done",
                                pCardData, static_cast<Operation&&>(operation));
 }

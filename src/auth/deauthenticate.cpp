@@ -15,7 +15,7 @@ constexpr PIN_ID kHighestPinId = 7;
 
 // Sends deauthenticate 80 40 `reference` 00 00: 0 for 0x9000, the
 // exchange's failure unchanged, or SCARD_F_INTERNAL_ERROR.
-Result deauthenticate(card::Handle handle, std::uint8_t reference) {
+[[nodiscard]] Result deauthenticate(card::Handle handle, std::uint8_t reference) {
   return card::sendExpectingSuccess(handle, card::command::deauthenticate(reference));
 }
 

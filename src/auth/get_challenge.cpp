@@ -18,7 +18,7 @@ namespace {
 // or an answer of any other length; on failure `challenge` is not written.
 // The two-byte length is asked for, so that an oversized answer cannot pass
 // for eight bytes by wrapping around.
-Result fetchChallenge(card::Handle handle, std::span<BYTE, kBlockSize> challenge) {
+[[nodiscard]] Result fetchChallenge(card::Handle handle, std::span<BYTE, kBlockSize> challenge) {
   std::array<std::uint8_t, kBlockSize> received{};
   std::uint16_t length = kBlockSize;
   std::uint16_t sw = 0;

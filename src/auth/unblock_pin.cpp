@@ -13,7 +13,7 @@ namespace {
 // a wrong response: x of 0x63Cx, or 0, is stored through
 // `pcAttemptsRemaining` when it is not NULL, "\tWRONG KEY\n" is traced and the
 // result is SCARD_W_WRONG_CHV.
-Result unblockAuthenticationResult(std::uint16_t sw, PDWORD pcAttemptsRemaining) {
+[[nodiscard]] Result unblockAuthenticationResult(std::uint16_t sw, PDWORD pcAttemptsRemaining) {
   if (sw == card::sw::kSuccess) return 0;
   if (sw == card::sw::kAuthenticationBlocked) {
     trace::step("\tKEY BLOCKED\n");

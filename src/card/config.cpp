@@ -19,7 +19,7 @@ constexpr std::uint8_t kReferencesObject = 0xB3;
 // copied into `object`; on failure `object` is not written. The two-byte
 // length is asked for (the command goes out the same), so that an answer 256
 // bytes longer than the object cannot pass for it by wrapping around.
-Result getData(Handle card, std::uint8_t tag, std::span<std::uint8_t> object) {
+[[nodiscard]] Result getData(Handle card, std::uint8_t tag, std::span<std::uint8_t> object) {
   std::array<std::uint8_t, 256> response{};
   std::uint16_t length = 0;
   std::uint16_t sw = 0;
@@ -29,7 +29,7 @@ Result getData(Handle card, std::uint8_t tag, std::span<std::uint8_t> object) {
   return reader.readBytes(object) ? 0 : SCARD_E_UNKNOWN_CARD;
 }
 
-Result readWords(CardConfig& config, Handle card) {
+[[nodiscard]] Result readWords(CardConfig& config, Handle card) {
   std::array<std::uint8_t, 16> object{};
   if (const Result rc = getData(card, kFidsObject, object)) return rc;
   ByteReader reader{object};
@@ -41,7 +41,7 @@ Result readWords(CardConfig& config, Handle card) {
   return 0;
 }
 
-Result readBytes(Handle card, std::uint8_t tag, std::initializer_list<std::uint8_t*> fields) {
+[[nodiscard]] Result readBytes(Handle card, std::uint8_t tag, std::initializer_list<std::uint8_t*> fields) {
   std::array<std::uint8_t, 6> object{};
   const std::span<std::uint8_t> wanted{object.data(), fields.size()};
   if (const Result rc = getData(card, tag, wanted)) return rc;

@@ -25,7 +25,7 @@ constexpr DWORD kLeaveCard = 0;
 constexpr std::size_t kMaxCommandData = 255;
 constexpr std::size_t kHeaderSize = 5;
 
-Result fromPcsc(LONG code) { return static_cast<Result>(code); }
+[[nodiscard]] Result fromPcsc(LONG code) { return static_cast<Result>(code); }
 
 SCARDHANDLE toPcsc(Handle card) { return static_cast<SCARDHANDLE>(card); }
 
@@ -38,8 +38,8 @@ struct Command {
 
 // Sends one command and returns the PC/SC failure, or 0 with the card's answer
 // (data and status word) in `received`/`receivedLength`.
-Result sendOnce(Handle card, const Command& outgoing, std::array<std::uint8_t, kReceiveBufferSize>& received,
-                std::size_t& receivedLength) {
+[[nodiscard]] Result sendOnce(Handle card, const Command& outgoing,
+                              std::array<std::uint8_t, kReceiveBufferSize>& received, std::size_t& receivedLength) {
   std::array<std::uint8_t, kHeaderSize + kMaxCommandData> buffer{};
   ByteWriter writer{buffer};
   const Apdu& apdu = outgoing.apdu;
@@ -57,8 +57,8 @@ Result sendOnce(Handle card, const Command& outgoing, std::array<std::uint8_t, k
 }
 
 // The card exchange: one command and the commands the card chains to it.
-Result cardExchange(Handle card, const Apdu& apdu, std::span<std::uint8_t> response, std::uint16_t& length,
-                    std::uint16_t& sw) {
+[[nodiscard]] Result cardExchange(Handle card, const Apdu& apdu, std::span<std::uint8_t> response,
+                                  std::uint16_t& length, std::uint16_t& sw) {
   if (apdu.data().size() > kMaxCommandData) return kInvalidParameter;
   const bool hasData = !apdu.data().empty();
   Command outgoing{apdu, hasData ? static_cast<std::uint8_t>(apdu.data().size()) : static_cast<std::uint8_t>(length)};

@@ -12,7 +12,7 @@ namespace {
 constexpr std::array<std::uint8_t, kFileRecordSize> kFreeFileRecord{};
 
 // SELECT of an EF under the current DF with P2 0x0C; only the status counts.
-Result selectStatus(Handle card, std::uint16_t fid, std::uint16_t& sw) {
+[[nodiscard]] Result selectStatus(Handle card, std::uint16_t fid, std::uint16_t& sw) {
   return transmit(card, command::selectByFid(command::Target::ChildEf, command::Answer::Nothing, fid), sw);
 }
 
@@ -24,8 +24,8 @@ bool readName(ByteReader& reader, std::array<std::uint8_t, kNameLength>& name) {
 // The free search that follows a match in table `table` at record index
 // `index`: reads only the state byte of the remaining records, then of the
 // following tables. Leaves kNoEntry in `freeEntry` when none is free.
-Result findFreeAfterMatch(const CardConfig& config, Handle card, unsigned table, unsigned index,
-                          std::uint16_t& freeEntry) {
+[[nodiscard]] Result findFreeAfterMatch(const CardConfig& config, Handle card, unsigned table, unsigned index,
+                                        std::uint16_t& freeEntry) {
   const unsigned records = config.fileTableRecords;
   for (unsigned j = index + 1;; ++j) {
     std::uint16_t sw = 0;

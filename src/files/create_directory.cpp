@@ -27,7 +27,7 @@ bool directoryAccessByte(const card::CardConfig& config, CARD_DIRECTORY_ACCESS_C
 // or deletion (0x6A89) is deleted and the creation sent once more; only a
 // refusal (0x6982) of the first creation is a security violation, any answer
 // but 0x9000 to the second is an internal error.
-Result createDirectoryDf(card::Handle card, std::span<const std::uint8_t> fcp, std::uint16_t fid) {
+[[nodiscard]] Result createDirectoryDf(card::Handle card, std::span<const std::uint8_t> fcp, std::uint16_t fid) {
   std::uint16_t sw = 0;
   if (const Result rc = card::transmit(card, command::createFile(fcp), sw)) return rc;
   if (sw == card::sw::kSecurityNotSatisfied) return SCARD_W_SECURITY_VIOLATION;
@@ -43,8 +43,8 @@ Result createDirectoryDf(card::Handle card, std::span<const std::uint8_t> fcp, s
 // The changing steps, inside the operation's transaction: the DF (which the
 // card makes current), its file table 0, its activation, and the record in
 // the directory table.
-Result buildDirectory(const card::CardConfig& config, card::Handle card, const card::LogicalName& name,
-                      std::uint8_t number, std::uint8_t accessByte) {
+[[nodiscard]] Result buildDirectory(const card::CardConfig& config, card::Handle card, const card::LogicalName& name,
+                                    std::uint8_t number, std::uint8_t accessByte) {
   const std::uint16_t fid = card::fidPlus(config.dirFidBase, number);
   if (const Result rc = createDirectoryDf(card, card::directoryFcp(fid, accessByte), fid)) return rc;
   if (const Result rc = card::createFileTable(config, card, 0, 0x00, accessByte)) return rc;
@@ -60,8 +60,8 @@ Result buildDirectory(const card::CardConfig& config, card::Handle card, const c
                               {{card::sw::kSecurityNotSatisfied, SCARD_E_NO_ACCESS}});
 }
 
-Result createDirectory(const card::CardConfig& config, card::Handle card, const char* directoryName,
-                       CARD_DIRECTORY_ACCESS_CONDITION condition) {
+[[nodiscard]] Result createDirectory(const card::CardConfig& config, card::Handle card, const char* directoryName,
+                                     CARD_DIRECTORY_ACCESS_CONDITION condition) {
   const auto name = card::LogicalName::from(directoryName);
   if (!name) return SCARD_E_INVALID_PARAMETER;
   std::uint8_t accessByte = 0;

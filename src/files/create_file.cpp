@@ -42,7 +42,7 @@ bool fileAccessBytes(const card::CardConfig& config, CARD_FILE_ACCESS_CONDITION 
 
 // Deletes an EF left under the FID of a free entry by an unfinished
 // creation, deletion or write; nothing when there is none.
-Result removeLeftOver(card::Handle card, std::uint16_t fid) {
+[[nodiscard]] Result removeLeftOver(card::Handle card, std::uint16_t fid) {
   const Result selected = card::selectFile(card, fid);
   if (selected == SCARD_E_FILE_NOT_FOUND) return 0;
   if (selected != 0) return selected;
@@ -50,8 +50,8 @@ Result removeLeftOver(card::Handle card, std::uint16_t fid) {
                               {{card::sw::kSecurityNotSatisfied, SCARD_W_SECURITY_VIOLATION}});
 }
 
-Result createFile(const card::CardConfig& config, card::Handle card, const char* directoryName, const char* fileName,
-                  DWORD size, CARD_FILE_ACCESS_CONDITION condition) {
+[[nodiscard]] Result createFile(const card::CardConfig& config, card::Handle card, const char* directoryName,
+                                const char* fileName, DWORD size, CARD_FILE_ACCESS_CONDITION condition) {
   const auto name = card::LogicalName::from(fileName);
   if (!name) return SCARD_E_INVALID_PARAMETER;
   AccessBytes access{};

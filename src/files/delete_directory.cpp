@@ -18,7 +18,7 @@ constexpr unsigned kLastTableChecked = 255;
 // is missing or table 255 has been read. Errors: SCARD_E_FILE_NOT_FOUND
 // when table 0 is missing, SCARD_E_NO_ACCESS when the card refuses a record
 // read, SCARD_F_INTERNAL_ERROR.
-Result checkEmpty(const card::CardConfig& config, card::Handle card) {
+[[nodiscard]] Result checkEmpty(const card::CardConfig& config, card::Handle card) {
   if (const Result rc = card::selectFile(card, config.fileTableFidBase)) return rc;
   for (unsigned table = 0;; ++table) {
     for (unsigned r = 1; r <= config.fileTableRecords; ++r) {
@@ -38,7 +38,8 @@ Result checkEmpty(const card::CardConfig& config, card::Handle card) {
 }
 
 // The changing steps, inside the operation's transaction.
-Result removeDirectory(const card::CardConfig& config, card::Handle card, std::uint8_t number, std::uint16_t fid) {
+[[nodiscard]] Result removeDirectory(const card::CardConfig& config, card::Handle card, std::uint8_t number,
+                                     std::uint16_t fid) {
   if (const Result rc = card::reselectApplication(card)) return rc;
   if (const Result rc = card::selectFile(card, config.dirTableFid)) return rc;
   constexpr std::array<std::uint8_t, card::kDirectoryRecordSize> kFreeRecord{};
@@ -49,7 +50,7 @@ Result removeDirectory(const card::CardConfig& config, card::Handle card, std::u
                               {{card::sw::kSecurityNotSatisfied, SCARD_W_SECURITY_VIOLATION}});
 }
 
-Result deleteDirectory(const card::CardConfig& config, card::Handle card, const char* directoryName) {
+[[nodiscard]] Result deleteDirectory(const card::CardConfig& config, card::Handle card, const char* directoryName) {
   const auto name = card::LogicalName::from(directoryName);
   if (!name) return SCARD_E_INVALID_PARAMETER;
   std::uint8_t number = 0;

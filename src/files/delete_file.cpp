@@ -8,14 +8,15 @@ namespace vemra::files {
 namespace {
 
 // The changing steps, inside the operation's transaction.
-Result removeFile(const card::CardConfig& config, card::Handle card, std::uint16_t entry, std::uint16_t fid) {
+[[nodiscard]] Result removeFile(const card::CardConfig& config, card::Handle card, std::uint16_t entry,
+                                std::uint16_t fid) {
   if (const Result rc = card::clearFileEntry(config, card, entry, SCARD_W_SECURITY_VIOLATION)) return rc;
   return sendExpectingSuccess(card, command::deleteFile(Target::ChildEf, Answer::Fci, fid),
                               {{card::sw::kSecurityNotSatisfied, SCARD_W_SECURITY_VIOLATION}});
 }
 
-Result deleteFile(const card::CardConfig& config, card::Handle card, const char* directoryName, const char* fileName,
-                  DWORD flags) {
+[[nodiscard]] Result deleteFile(const card::CardConfig& config, card::Handle card, const char* directoryName,
+                                const char* fileName, DWORD flags) {
   const auto name = card::LogicalName::from(fileName);
   if (!name) return SCARD_E_INVALID_PARAMETER;
   if (flags != 0) return SCARD_E_INVALID_PARAMETER;

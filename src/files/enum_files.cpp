@@ -12,7 +12,7 @@ namespace {
 // The number of file tables of the current DF: table 0 is taken to exist,
 // the first table after it that is missing ends the count, and the count
 // never exceeds the tables a lookup visits.
-Result countTables(const card::CardConfig& config, card::Handle card, unsigned& tables) {
+[[nodiscard]] Result countTables(const card::CardConfig& config, card::Handle card, unsigned& tables) {
   for (tables = 1; tables < card::kMaxFileTables; ++tables) {
     const Result rc = card::selectFile(card, card::fidPlus(config.fileTableFidBase, tables));
     if (rc == SCARD_E_FILE_NOT_FOUND) return 0;
@@ -22,7 +22,8 @@ Result countTables(const card::CardConfig& config, card::Handle card, unsigned& 
 }
 
 // Appends the names of the in-use entries of `tables` tables to `list`.
-Result listNames(const card::CardConfig& config, card::Handle card, unsigned tables, card::ByteWriter& list) {
+[[nodiscard]] Result listNames(const card::CardConfig& config, card::Handle card, unsigned tables,
+                               card::ByteWriter& list) {
   for (unsigned table = 0; table < tables; ++table) {
     if (const Result rc = card::selectFile(card, card::fidPlus(config.fileTableFidBase, table))) return rc;
     for (unsigned r = 1; r <= config.fileTableRecords; ++r) {
@@ -40,8 +41,8 @@ Result listNames(const card::CardConfig& config, card::Handle card, unsigned tab
   return 0;
 }
 
-Result enumFiles(const common::Session& session, const char* directoryName, LPSTR* names, LPDWORD namesLength,
-                 DWORD flags) {
+[[nodiscard]] Result enumFiles(const common::Session& session, const char* directoryName, LPSTR* names,
+                               LPDWORD namesLength, DWORD flags) {
   const card::CardConfig& config = session.config;
   const card::Handle card = session.card;
 

@@ -19,7 +19,7 @@ Result resolveDirectory(const card::CardConfig& config, card::Handle card, const
 namespace {
 
 // VERIFY without data: 0x9000 when `reference` is verified.
-Result probe(card::Handle card, std::uint8_t reference, bool& verified) {
+[[nodiscard]] Result probe(card::Handle card, std::uint8_t reference, bool& verified) {
   std::uint16_t sw = 0;
   if (const Result rc = card::transmit(card, command::verifyProbe(reference), sw)) return rc;
   verified = verified || sw == card::sw::kSuccess;

@@ -24,8 +24,8 @@ CARD_FILE_ACCESS_CONDITION decodeAccess(const card::CardConfig& config, std::uin
   return UnknownAc;
 }
 
-Result getFileInfo(const card::CardConfig& config, card::Handle card, const char* directoryName, const char* fileName,
-                   PCARD_FILE_INFO info) {
+[[nodiscard]] Result getFileInfo(const card::CardConfig& config, card::Handle card, const char* directoryName,
+                                 const char* fileName, PCARD_FILE_INFO info) {
   const auto name = card::LogicalName::from(fileName);
   if (!name) return SCARD_E_INVALID_PARAMETER;
   if (info == nullptr) return SCARD_E_INVALID_PARAMETER;

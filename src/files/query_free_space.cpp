@@ -12,7 +12,7 @@ namespace {
 // and then an A5 in the application's control parameters (a byte scan, not
 // a TLV walk). Errors: SCARD_F_INTERNAL_ERROR for a status other than 0x9000
 // or no such bytes.
-Result freeMemory(card::Handle card, std::uint16_t& bytes) {
+[[nodiscard]] Result freeMemory(card::Handle card, std::uint16_t& bytes) {
   card::ControlParameters parameters;
   std::uint16_t sw = 0;
   if (const Result rc = card::selectKeepingParameters(card, command::selectApplication(Answer::Fcp), parameters, sw))
@@ -24,7 +24,7 @@ Result freeMemory(card::Handle card, std::uint16_t& bytes) {
 }
 
 // Counts the slots n < maxContainers where neither key file exists.
-Result freeSlots(const card::CardConfig& config, card::Handle card, DWORD& count) {
+[[nodiscard]] Result freeSlots(const card::CardConfig& config, card::Handle card, DWORD& count) {
   count = 0;
   for (unsigned n = 0; n < config.maxContainers; ++n) {
     Result rc = card::selectFile(card, card::fidPlus(config.kxKeyFidBase, n));
@@ -38,7 +38,8 @@ Result freeSlots(const card::CardConfig& config, card::Handle card, DWORD& count
   return 0;
 }
 
-Result queryFreeSpace(const card::CardConfig& config, card::Handle card, DWORD flags, PCARD_FREE_SPACE_INFO info) {
+[[nodiscard]] Result queryFreeSpace(const card::CardConfig& config, card::Handle card, DWORD flags,
+                                    PCARD_FREE_SPACE_INFO info) {
   if (flags != 0) return SCARD_E_INVALID_PARAMETER;
   if (info == nullptr) return SCARD_E_INVALID_PARAMETER;
   if (info->dwVersion > 1) return ERROR_REVISION_MISMATCH;

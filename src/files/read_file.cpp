@@ -11,7 +11,7 @@ namespace {
 // Reads `out.size()` bytes of the current EF from `offset` with READ BINARY.
 // An answer of another length is refused: the buffer is filled exactly by
 // what the card sent, never by what was there before.
-Result readChunk(card::Handle card, std::size_t offset, std::span<std::uint8_t> out) {
+[[nodiscard]] Result readChunk(card::Handle card, std::size_t offset, std::span<std::uint8_t> out) {
   std::uint16_t length = static_cast<std::uint16_t>(out.size());
   std::uint16_t sw = 0;
   if (const Result rc = card::transmit(card, command::readBinary(static_cast<std::uint16_t>(offset)), out, length, sw))
@@ -24,8 +24,8 @@ Result readChunk(card::Handle card, std::size_t offset, std::span<std::uint8_t> 
   return length == out.size() ? 0 : SCARD_F_INTERNAL_ERROR;
 }
 
-Result readFile(const common::Session& session, const char* directoryName, const char* fileName, DWORD flags,
-                PBYTE* ppbData, PDWORD pcbData) {
+[[nodiscard]] Result readFile(const common::Session& session, const char* directoryName, const char* fileName,
+                              DWORD flags, PBYTE* ppbData, PDWORD pcbData) {
   const card::CardConfig& config = session.config;
   const card::Handle card = session.card;
 

@@ -20,7 +20,7 @@ struct WritePlan {
 };
 
 // Writes `data` into the current EF from offset 0 with UPDATE BINARY.
-Result writeChunks(card::Handle card, std::span<const std::uint8_t> data) {
+[[nodiscard]] Result writeChunks(card::Handle card, std::span<const std::uint8_t> data) {
   for (std::size_t offset = 0; offset < data.size(); offset += kChunk) {
     const std::size_t size = data.size() - offset < kChunk ? data.size() - offset : kChunk;
     const auto at = static_cast<std::uint16_t>(offset);
@@ -34,7 +34,8 @@ Result writeChunks(card::Handle card, std::span<const std::uint8_t> data) {
 // Creates the EF of a moving file under the target entry with the old EF's
 // read and write bytes (attributes 4 and 5). A card without room for it
 // makes the write too large.
-Result createMovedEf(const card::CardConfig& config, card::Handle card, const WritePlan& plan, std::uint16_t size) {
+[[nodiscard]] Result createMovedEf(const card::CardConfig& config, card::Handle card, const WritePlan& plan,
+                                   std::uint16_t size) {
   std::array<std::uint8_t, 2> readWrite{};
   if (const Result rc =
           readAccessBytes(card, Target::ChildEf, card::fidPlus(config.fileFidBase, plan.entry), 0x06, 4, readWrite))
@@ -46,8 +47,8 @@ Result createMovedEf(const card::CardConfig& config, card::Handle card, const Wr
 
 // The changing steps, inside the operation's transaction: the content, the
 // entry's length, and for a moved file the removal of its old entry and EF.
-Result writeContent(const card::CardConfig& config, card::Handle card, const card::LogicalName& name,
-                    const WritePlan& plan, std::span<const std::uint8_t> data) {
+[[nodiscard]] Result writeContent(const card::CardConfig& config, card::Handle card, const card::LogicalName& name,
+                                  const WritePlan& plan, std::span<const std::uint8_t> data) {
   if (const Result rc = writeChunks(card, data)) return rc;
   const auto length = static_cast<std::uint16_t>(data.size());
   if (plan.registered != length) {
@@ -59,8 +60,8 @@ Result writeContent(const card::CardConfig& config, card::Handle card, const car
       card, command::deleteFile(Target::ChildEf, Answer::Fci, card::fidPlus(config.fileFidBase, plan.entry)));
 }
 
-Result writeFile(const card::CardConfig& config, card::Handle card, const char* directoryName, const char* fileName,
-                 DWORD flags, const BYTE* pbData, DWORD cbData) {
+[[nodiscard]] Result writeFile(const card::CardConfig& config, card::Handle card, const char* directoryName,
+                               const char* fileName, DWORD flags, const BYTE* pbData, DWORD cbData) {
   const auto name = card::LogicalName::from(fileName);
   if (!name) return SCARD_E_INVALID_PARAMETER;
   if (flags != 0) return SCARD_E_INVALID_PARAMETER;
