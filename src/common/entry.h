@@ -37,7 +37,8 @@ template <typename Operation>
 // The same, tracing `done` ("\tFunction CardReadFile is done") when the
 // operation succeeds.
 template <typename Operation>
-[[nodiscard]] DWORD runEntryPoint(const char* called, const char* done, PCARD_DATA pCardData, Operation&& operation) {
+[[nodiscard]] DWORD runEntryPoint(const char* called, const char* done, PCARD_DATA pCardData,
+                                  Operation&& operation) {
   const DWORD rc = runEntryPoint(called, pCardData, static_cast<Operation&&>(operation));
   if (rc == 0) trace::function(done);
   return rc;
