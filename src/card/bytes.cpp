@@ -18,27 +18,33 @@ std::optional<std::size_t> findPair(std::span<const std::uint8_t> bytes, std::ui
   return findPairAfter(bytes, {}, first, second);
 }
 
+bool seekPairAfter(ByteReader& reader, std::initializer_list<std::uint8_t> leaders, std::uint8_t first,
+                   std::uint8_t second) {
+  const std::uint8_t* leader = leaders.begin();
+  std::uint8_t byte = 0;
+  while (reader.readU8(byte)) {
+    if (leader != leaders.end()) {
+      if (byte == *leader) ++leader;
+      continue;
+    }
+    std::uint8_t next = 0;
+    if (byte == first && reader.peekU8(next) && next == second) return reader.skip(1);
+  }
+  return false;
+}
+
 std::optional<std::size_t> findPairAfter(std::span<const std::uint8_t> bytes,
                                          std::initializer_list<std::uint8_t> leaders, std::uint8_t first,
                                          std::uint8_t second) {
-  const std::uint8_t* leader = leaders.begin();
-  for (std::size_t i = 0; i < bytes.size(); ++i) {
-    if (leader != leaders.end()) {
-      if (bytes[i] == *leader) ++leader;
-      continue;
-    }
-    if (bytes[i] == first && i + 1 < bytes.size() && bytes[i + 1] == second) return i;
-  }
-  return std::nullopt;
+  ByteReader reader{bytes};
+  if (!seekPairAfter(reader, leaders, first, second)) return std::nullopt;
+  return bytes.size() - reader.remaining() - 2;
 }
 
 bool bytesAt(std::span<const std::uint8_t> bytes, std::optional<std::size_t> at, std::size_t offset,
              std::span<std::uint8_t> out) {
-  if (!at || *at > bytes.size() || offset > bytes.size() - *at) return false;
-  const std::size_t start = *at + offset;
-  if (out.size() > bytes.size() - start) return false;
-  for (std::size_t i = 0; i < out.size(); ++i) out[i] = bytes[start + i];
-  return true;
+  ByteReader reader{bytes};
+  return at && reader.skip(*at) && reader.skip(offset) && reader.readBytes(out);
 }
 
 }  // namespace vemra::card
