@@ -184,7 +184,7 @@ extern "C" DWORD WINAPI CardChangeAuthenticatorEx(PCARD_DATA pCardData, DWORD dw
             return SCARD_E_INVALID_PARAMETER;
           }
           rc = auth::runAsUnblock(pCardData, [&](const common::Session& unblocking) {
-            return auth::unblockUserPin(unblocking, pbAuthenticatingPinData, pbTargetData, cbTargetData,
+            return auth::CardUnblockPinCommon(unblocking, pbAuthenticatingPinData, pbTargetData, cbTargetData,
                                         pcAttemptsRemaining);
           });
         } else if (dwFlags == PIN_CHANGE_FLAG_CHANGEPIN) {

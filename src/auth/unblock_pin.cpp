@@ -29,7 +29,7 @@ namespace {
 // In one transaction: EXTERNAL AUTHENTICATE, RESET RETRY COUNTER 00 2C 03 U,
 // CHANGE REFERENCE DATA 00 24 01 U 08 with the new PIN block, deauthenticate
 // 80 40 A. Stops at the first failure; what was done before it stays done.
-Result unblockUserPin(const common::Session& session, const BYTE* response, const BYTE* newPin, DWORD cbNewPin,
+Result CardUnblockPinCommon(const common::Session& session, const BYTE* response, const BYTE* newPin, DWORD cbNewPin,
                       PDWORD pcAttemptsRemaining) {
   Block responseBlock;
   fillResponseBlock(responseBlock, response, session.challengeIssued);
@@ -80,6 +80,6 @@ extern "C" DWORD WINAPI CardUnblockPin(PCARD_DATA pCardData, LPWSTR pwszUserId, 
     if (pbAuthenticationData == nullptr || cbAuthenticationData != auth::kBlockSize || cRetryCount != 0 ||
         dwFlags != CARD_AUTHENTICATE_PIN_CHALLENGE_RESPONSE)
       return SCARD_E_INVALID_PARAMETER;
-    return auth::unblockUserPin(session, pbAuthenticationData, pbNewPinData, cbNewPinData, nullptr);
+    return auth::CardUnblockPinCommon(session, pbAuthenticationData, pbNewPinData, cbNewPinData, nullptr);
   });
 }

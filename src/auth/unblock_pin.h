@@ -24,7 +24,7 @@ template <typename Operation>
 // the card gave none). A failure after the authentication leaves the
 // administrator authenticated and the steps already done in effect. Results
 // as CardUnblockPin.
-[[nodiscard]] Result unblockUserPin(const common::Session& session, const BYTE* response, const BYTE* newPin,
+[[nodiscard]] Result CardUnblockPinCommon(const common::Session& session, const BYTE* response, const BYTE* newPin,
                                     DWORD cbNewPin, PDWORD pcAttemptsRemaining);
 
 }  // namespace vemra::auth
