@@ -4,6 +4,7 @@
 #     unit tests against the in-process PC/SC double, the simulator's tests,
 #     the in-process end-to-end tests, the export check, and the end-to-end
 #     tests through pcscd and the virtual reader;
+#     then the threads test again under ThreadSanitizer;
 #  2. the same for i386 Linux (-m32), where pointer-size and layout slips show
 #     (the 32-bit client library talks to the same pcscd);
 #  3. the four delivered builds (presets linux64, linux32, win64, win32) with
@@ -27,6 +28,12 @@ cmake -S . -B "$build" -DVEMRA_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
 cmake --build "$build" -j "$jobs"
 ctest --test-dir "$build" --output-on-failure -j "$jobs"
 took "x86_64 Linux"
+
+step "x86_64 Linux: threads on one card under ThreadSanitizer"
+cmake -S . -B build-tsan -DVEMRA_TSAN=ON -DCMAKE_BUILD_TYPE=Debug
+cmake --build build-tsan -j "$jobs" --target vemra_thread_tests
+build-tsan/tests/vemra_thread_tests
+took "ThreadSanitizer"
 
 step "i386 Linux: build and tests (ASan+UBSan)"
 cmake -S . -B "$build32" -DVEMRA_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug \

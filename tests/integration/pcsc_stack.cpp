@@ -193,7 +193,12 @@ std::string PcscStack::startLocked() {
   if (readerState(ctx, reader_, SCARD_STATE_UNAWARE, 0ms) & SCARD_STATE_PRESENT) {
     return "a card not started here already sits in " + reader_;
   }
-  bridgePid_ = spawn({VEMRA_VCARD_PATH, "--port", "35963", "--wait", "20"}, logPath("vemra-vcard"));
+  std::vector<std::string> bridge{VEMRA_VCARD_PATH, "--port", "35963", "--wait", "20"};
+  if (!stateFile_.empty()) {
+    bridge.emplace_back("--state");
+    bridge.push_back(stateFile_);
+  }
+  bridgePid_ = spawn(bridge, logPath("vemra-vcard"));
   if (bridgePid_ < 0) return "cannot start vemra-vcard";
   const auto cardDeadline = Clock::now() + 20s;
   DWORD state = SCARD_STATE_UNAWARE;
@@ -252,6 +257,18 @@ void PcscStack::disconnect(Connection& c) {
   if (c.card != 0) SCardDisconnect(static_cast<SCARDHANDLE>(c.card), SCARD_LEAVE_CARD);
   if (c.context != 0) SCardReleaseContext(static_cast<SCARDCONTEXT>(c.context));
   c = Connection{};
+}
+
+long PcscStack::begin(const Connection& c) { return SCardBeginTransaction(static_cast<SCARDHANDLE>(c.card)); }
+
+long PcscStack::end(const Connection& c) {
+  return SCardEndTransaction(static_cast<SCARDHANDLE>(c.card), SCARD_LEAVE_CARD);
+}
+
+long PcscStack::reconnect(const Connection& c, bool reset) {
+  DWORD protocol = 0;
+  return SCardReconnect(static_cast<SCARDHANDLE>(c.card), SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0,
+                        reset ? SCARD_RESET_CARD : SCARD_LEAVE_CARD, &protocol);
 }
 
 std::vector<uint8_t> PcscStack::transmit(const Connection& c, std::span<const uint8_t> command) {
