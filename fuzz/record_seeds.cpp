@@ -144,8 +144,12 @@ std::vector<Script> sessions() {
                     .createFile("dir", "file", 20, EveryoneReadUserWriteAc).writeFile("dir", "file", content));
   all.push_back(Script::session(4).login().createFile(nullptr, "file", 0, UserReadWriteAc)
                     .writeFile(nullptr, "file", "short").readFile(nullptr, "file"));
-  all.push_back(Script::session(4).login().createDirectory("dir", AdminCreateDeleteDirAc)
-                    .createFile("dir", "file", 8, UnknownAc).deleteFile("dir", "file"));
+  all.push_back(Script::session(4).login().createFile(nullptr, "file", 8, UnknownAc).fileInfo(nullptr, "file")
+                    .deleteFile(nullptr, "file"));
+  all.push_back(Script::session(3).login().createDirectory("dir", AdminCreateDeleteDirAc)
+                    .createFile("dir", "file", 8, AdminReadWriteAc));
+  all.push_back(Script::session(4).login().createFile(nullptr, "file", 8, EveryoneReadAdminWriteAc)
+                    .fileInfo(nullptr, "file").op(kDeauthenticate).wide(u"user").word(0).deleteFile(nullptr, "file"));
   all.push_back(Script::session(4).login().createDirectory("dir", UserCreateDeleteDirAc).enumFiles("dir")
                     .deleteDirectory("dir"));
   all.push_back(Script::session(4).readFile(nullptr, "cardid").enumFiles(nullptr).fileInfo(nullptr, "cardid")

@@ -634,12 +634,18 @@ void runSession(Source& source) {
   provider.unpadFails = (providerFlags & 2) != 0;
   const unsigned calls = 1 + caller.byte() % 4;
 
-  static const BYTE atr[] = {0x3B, 0x0B, 'V', 'e', 'm', 'r', 'a', 'M', 'i', 'n', 'i', 'D', 'r'};
+  // The card's ATR, or (provider flags bit 2) one from the input, of
+  // exactly its length.
+  std::vector<BYTE> atr{0x3B, 0x0B, 'V', 'e', 'm', 'r', 'a', 'M', 'i', 'n', 'i', 'D', 'r'};
+  if ((providerFlags & 4) != 0) {
+    atr.resize(caller.byte() % 40);
+    for (auto& b : atr) b = caller.byte();
+  }
   static WCHAR cardName[] = u"Vemra card";
   CARD_DATA cardData{};
   cardData.dwVersion = version;
-  cardData.pbAtr = const_cast<PBYTE>(atr);
-  cardData.cbAtr = sizeof atr;
+  cardData.pbAtr = atr.empty() ? nullptr : atr.data();
+  cardData.cbAtr = static_cast<DWORD>(atr.size());
   cardData.pwszCardName = cardName;
   cardData.pfnCspAlloc = providerAlloc;
   cardData.pfnCspReAlloc = providerReAlloc;

@@ -14,7 +14,8 @@
 //   header   version word, acquisition flags word, failing allocation (0:
 //            none), failing SCardBeginTransaction and SCardEndTransaction
 //            (0: none), PC/SC code of those two failures, provider flags
-//            (bit 0: no pfnCspUnpadData, bit 1: it fails), number of
+//            (bit 0: no pfnCspUnpadData, bit 1: it fails, bit 2: an ATR
+//            follows as a length byte n % 40 and n bytes), number of
 //            calls (1 + n % 4);
 //   calls    an operation byte (kOperations) and its arguments in order;
 //   answers  interleaved with the above in the order the driver asks.
