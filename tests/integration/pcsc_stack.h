@@ -49,6 +49,12 @@ class PcscStack {
   // by another. The PC/SC result.
   long reconnect(const Connection& connection, bool reset);
 
+  // Takes the simulated card out of the reader (its bridge ends) and puts it
+  // back (a new bridge, from the state file if one is set). "" or what went
+  // wrong.
+  std::string removeCard();
+  std::string insertCard();
+
   // Before start(): the simulated card keeps its state in `path` (loaded if
   // it exists, saved on every change).
   void setStateFile(std::string path) { stateFile_ = std::move(path); }
@@ -61,6 +67,7 @@ class PcscStack {
  private:
   PcscStack() = default;
   std::string startLocked();
+  std::string startBridge(std::uintptr_t context);
 
   int lockFd_ = -1;
   int pcscdPid_ = -1;

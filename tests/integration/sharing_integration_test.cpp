@@ -1,5 +1,5 @@
-// Several processes on one card through the real pcscd, and a card reset by
-// another process. Each process loads the delivered library, connects on
+// Several processes on one card through the real pcscd, a card reset by
+// another process, and a card taken out of the reader. Each process loads the delivered library, connects on
 // its own and works with its own CARD_DATA (support/card_workload.h); the
 // card's tables are read from the state the simulated card saves.
 #include <dlfcn.h>
@@ -25,6 +25,7 @@ namespace vemra::integration {
 namespace {
 
 constexpr DWORD kResetCard = 0x80100068;
+constexpr DWORD kRemovedCard = 0x80100069;
 
 const std::string kStateFile = std::string(VEMRA_INTEGRATION_WORKDIR) + "/sharing-card.json";
 
@@ -100,7 +101,7 @@ class SharingTest : public ::testing::Test {
 // files and one shared file in one directory, logging in and out.
 TEST_F(SharingTest, FourProcessesShareTheCardThroughPcscd) {
   constexpr int kProcesses = 4;
-  constexpr int kRounds = 4;
+  constexpr int kRounds = 3;
   {
     Provider setup;
     ASSERT_EQ(setup.connect(), "");
@@ -186,6 +187,32 @@ TEST_F(SharingTest, ACardResetByAnotherProcessIsHandedBackAndTheNextAcquisitionW
     ASSERT_EQ(PcscStack::instance().reconnect(provider.connection, false), 0);
     ASSERT_EQ(provider.bind(), 0u) << "CardAcquireContext after reconnecting";
     EXPECT_EQ(provider.login(), 0u) << "the reset ended the login; a new one works";
+  }
+  EXPECT_EQ(liveBlocks, 0);
+}
+
+// The card taken out of the reader between two calls: the next call hands
+// back SCARD_W_REMOVED_CARD, nothing leaks, and once the card is back and
+// the provider has connected anew, CardAcquireContext works again.
+TEST_F(SharingTest, ARemovedCardIsHandedBackAndTheNextAcquisitionWorks) {
+  liveBlocks = 0;
+  {
+    Provider provider;
+    ASSERT_EQ(provider.connect(), "");
+    ASSERT_EQ(provider.bind(), 0u);
+    ASSERT_EQ(provider.login(), 0u);
+
+    ASSERT_EQ(PcscStack::instance().removeCard(), "");
+    EXPECT_EQ(provider.login(), kRemovedCard);
+    EXPECT_EQ(provider.cardData.pfnCardDeleteContext(&provider.cardData), 0u);
+    provider.cardData.pvVendorSpecific = nullptr;
+    EXPECT_EQ(liveBlocks, 0) << "blocks from pfnCspAlloc were not given back";
+
+    ASSERT_EQ(PcscStack::instance().insertCard(), "");
+    PcscStack::instance().disconnect(provider.connection);
+    ASSERT_EQ(provider.connect(), "");
+    ASSERT_EQ(provider.bind(), 0u) << "CardAcquireContext after the card is back";
+    EXPECT_EQ(provider.login(), 0u);
   }
   EXPECT_EQ(liveBlocks, 0);
 }
