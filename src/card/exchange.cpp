@@ -51,7 +51,9 @@ Result sendOnce(Handle card, const Command& command, std::array<std::uint8_t, kR
   const LONG rc = SCardTransmit(toPcsc(card), SCARD_PCI_T0, buffer.data(),
                                 static_cast<DWORD>(kHeaderSize + command.apdu.data().size()), nullptr,
                                 received.data(), &length);
-  wipe(buffer);  // the command may have carried a PIN block or key material
+  // The command may have carried a PIN block or key material; only the bytes
+  // sent were ever written.
+  wipe(std::span(buffer).first(kHeaderSize + command.apdu.data().size()));
   if (rc != SCARD_S_SUCCESS) return fromPcsc(rc);
   receivedLength = length > received.size() ? received.size() : static_cast<std::size_t>(length);
   return 0;
@@ -65,14 +67,18 @@ Result cardExchange(Handle card, const Apdu& apdu, std::span<std::uint8_t> respo
   Command command{apdu, hasData ? static_cast<std::uint8_t>(apdu.data().size()) : static_cast<std::uint8_t>(length)};
 
   for (int chained = 0; chained <= kMaxChainedCommands; ++chained) {
-    // The answer may carry secrets (a session PIN): wiped on every way out.
+    // The answer may carry secrets (a session PIN): wiped on every way out,
+    // as far as the card's answer reached (all of it when the transmission
+    // failed and that length is unknown).
     struct Received {
       std::array<std::uint8_t, kReceiveBufferSize> bytes{};
-      ~Received() { wipe(bytes); }
+      std::size_t used = kReceiveBufferSize;
+      ~Received() { wipe(std::span(bytes).first(used)); }
     } answer;
     auto& received = answer.bytes;
     std::size_t receivedLength = 0;
     if (const Result rc = sendOnce(card, command, received, receivedLength)) return rc;
+    answer.used = receivedLength;
     if (receivedLength < 2) return kInternalError;
 
     const std::size_t dataLength = receivedLength - 2;
