@@ -48,8 +48,10 @@ void WINAPI providerFree(LPVOID p) {
 
 struct Options {
   std::string driverPath = VEMRA_DRIVER_PATH;
-  int iterations = 20;
+  int iterations = 100;     // session pairs
+  int sizeIterations = 10;  // runs of each file size
   bool callgrind = false;
+  bool verbose = false;
   bool session = true;
   bool sizes = true;
 };
@@ -60,6 +62,11 @@ bool parseOptions(int argc, char** argv, Options& o) {
     if (arg == "--iterations" && i + 1 < argc) {
       o.iterations = std::atoi(argv[++i]);
       if (o.iterations < 1) return false;
+    } else if (arg == "--size-iterations" && i + 1 < argc) {
+      o.sizeIterations = std::atoi(argv[++i]);
+      if (o.sizeIterations < 1) return false;
+    } else if (arg == "--verbose") {
+      o.verbose = true;
     } else if (arg == "--driver" && i + 1 < argc) {
       o.driverPath = argv[++i];
     } else if (arg == "--callgrind") {
@@ -299,7 +306,7 @@ bool runSteps(std::vector<Step>& steps, std::vector<double>* times, std::vector<
   return true;
 }
 
-int runSession(const Driver& d, const integration::Connection& connection, int iterations) {
+int runSession(const Driver& d, const integration::Connection& connection, int iterations, bool verbose) {
   Provider provider(connection);
   const Bytes content = pattern(4096);
   std::vector<Step> steps = sessionSteps(d, provider, content);
@@ -315,8 +322,17 @@ int runSession(const Driver& d, const integration::Connection& connection, int i
   std::size_t differences = 0;
   std::vector<double> times(n);
   std::vector<PcscCounts> again(n);
+  const auto replaySession = [&] {
+    const auto start = Clock::now();
+    for (const auto& calls : recorded) differences += replay(calls);
+    return seconds(Clock::now() - start);
+  };
   for (int i = 0; i < iterations; ++i) {
+    // The two halves of a pair take turns going first, so that neither
+    // profits from what the other leaves behind.
+    double replayTotal = i % 2 == 1 ? replaySession() : 0;
     if (!runSteps(steps, &times, &again, nullptr)) return 1;
+    if (i % 2 == 0) replayTotal = replaySession();
     for (std::size_t s = 0; s < n; ++s) {
       stepTimes[s][i] = times[s];
       if (again[s].calls != counts[s].calls) {
@@ -327,12 +343,10 @@ int runSession(const Driver& d, const integration::Connection& connection, int i
     }
     double driverTotal = 0;
     for (double t : times) driverTotal += t;
-    const auto start = Clock::now();
-    for (const auto& calls : recorded) differences += replay(calls);
-    const double replayTotal = seconds(Clock::now() - start);
     driverTotals.push_back(driverTotal);
     replayTotals.push_back(replayTotal);
     ratios.push_back(driverTotal / replayTotal);
+    if (verbose) std::printf("pair %d: driver %.3f ms, replay %.3f ms\n", i, driverTotal * 1e3, replayTotal * 1e3);
   }
 
   std::printf("Session through pcscd (median of %d runs)\n\n", iterations);
@@ -453,8 +467,8 @@ int run(const Options& o) {
     status = runCallgrind(driver, connection);
   } else {
     std::printf("vemra-bench: %s through \"%s\"\n\n", o.driverPath.c_str(), stack.readerName().c_str());
-    if (o.session) status = runSession(driver, connection, o.iterations);
-    if (status == 0 && o.sizes) status = runSizes(driver, connection, o.iterations);
+    if (o.session) status = runSession(driver, connection, o.iterations, o.verbose);
+    if (status == 0 && o.sizes) status = runSizes(driver, connection, o.sizeIterations);
   }
   const long heap = heapCallsInDriver();
   if (heap < 0) {
@@ -474,8 +488,12 @@ int main(int argc, char** argv) {
   vemra::bench::Options options;
   if (!vemra::bench::parseOptions(argc, argv, options)) {
     std::fprintf(stderr,
-                 "usage: vemra-bench [--iterations N] [--driver PATH] [--session-only | --sizes-only] "
-                 "[--callgrind]\n");
+                 "usage: vemra-bench [--iterations N] [--size-iterations N] [--driver PATH]\n"
+                 "                   [--session-only | --sizes-only] [--verbose] [--callgrind]\n"
+                 "  --iterations N       driver and replay sessions, in pairs (default 100)\n"
+                 "  --size-iterations N  runs of each file size (default 10)\n"
+                 "  --verbose            print each pair's times\n"
+                 "  --callgrind          one warm-up and one measured session, for valgrind's callgrind\n");
     return 2;
   }
   return vemra::bench::run(options);
