@@ -368,6 +368,8 @@ int runSession(const Driver& d, const integration::Connection& connection, int i
               median(replayTotals) * 1e3);
   std::printf("  ratio: median %.4f, quartiles %.4f\u2013%.4f, range %.4f\u2013%.4f\n", median(ratios),
               quantile(ratios, 0.25), quantile(ratios, 0.75), quantile(ratios, 0), quantile(ratios, 1));
+  std::printf("  fastest runs: driver %.3f ms, replay %.3f ms, ratio %.4f\n", quantile(driverTotals, 0) * 1e3,
+              quantile(replayTotals, 0) * 1e3, quantile(driverTotals, 0) / quantile(replayTotals, 0));
   std::printf("  time per APDU (replay): %.1f \u00b5s\n", median(replayTotals) * 1e6 / double(total.transmits));
   if (differences != 0) {
     std::printf("  WARNING: %zu replayed calls answered otherwise than recorded\n", differences);
@@ -447,6 +449,21 @@ int runCallgrind(const Driver& d, const integration::Connection& connection) {
   return 0;
 }
 
+// The machine's load, which the times depend on: other processes share the
+// processors with pcscd, the bridge and the bench.
+std::string loadAverage() {
+  char text[64] = "";
+  if (FILE* f = std::fopen("/proc/loadavg", "r")) {
+    if (std::fgets(text, sizeof text, f) == nullptr) text[0] = '\0';
+    std::fclose(f);
+  }
+  std::string load(text);
+  // The three averages only (1, 5 and 15 minutes).
+  std::size_t at = 0;
+  for (int fields = 0; fields < 3 && at != std::string::npos; ++fields) at = load.find(' ', at + 1);
+  return at == std::string::npos ? load : load.substr(0, at);
+}
+
 int run(const Options& o) {
   Driver driver;
   if (!driver.load(o.driverPath)) return 1;
@@ -466,10 +483,12 @@ int run(const Options& o) {
   if (o.callgrind) {
     status = runCallgrind(driver, connection);
   } else {
-    std::printf("vemra-bench: %s through \"%s\"\n\n", o.driverPath.c_str(), stack.readerName().c_str());
+    std::printf("vemra-bench: %s through \"%s\"; load average %s\n\n", o.driverPath.c_str(),
+                stack.readerName().c_str(), loadAverage().c_str());
     if (o.session) status = runSession(driver, connection, o.iterations, o.verbose);
     if (status == 0 && o.sizes) status = runSizes(driver, connection, o.sizeIterations);
   }
+  if (!o.callgrind) std::printf("Load average at the end: %s\n", loadAverage().c_str());
   const long heap = heapCallsInDriver();
   if (heap < 0) {
     std::printf("Heap calls from inside the driver: not counted in this build (sanitizers)\n");
