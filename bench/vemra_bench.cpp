@@ -48,7 +48,7 @@ void WINAPI providerFree(LPVOID p) {
 
 struct Options {
   std::string driverPath = VEMRA_DRIVER_PATH;
-  int iterations = 100;     // session pairs
+  int iterations = 1000;    // session pairs
   int sizeIterations = 10;  // runs of each file size
   bool callgrind = false;
   bool verbose = false;
@@ -509,7 +509,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr,
                  "usage: vemra-bench [--iterations N] [--size-iterations N] [--driver PATH]\n"
                  "                   [--session-only | --sizes-only] [--verbose] [--callgrind]\n"
-                 "  --iterations N       driver and replay sessions, in pairs (default 100)\n"
+                 "  --iterations N       driver and replay sessions, in pairs (default 1000)\n"
                  "  --size-iterations N  runs of each file size (default 10)\n"
                  "  --verbose            print each pair's times\n"
                  "  --callgrind          one warm-up and one measured session, for valgrind's callgrind\n");
