@@ -160,7 +160,9 @@ LONG SCardBeginTransaction(SCARDHANDLE hCard) {
   if (counted) {
     ++gCounts.calls;
     ++gCounts.transactions;
-    if (gSink != nullptr) gSink->push_back(PcscCall{PcscCall::Kind::Begin, static_cast<std::uintptr_t>(hCard), 0, {}, 0, {}, rc});
+    if (gSink != nullptr) {
+      gSink->push_back(PcscCall{PcscCall::Kind::Begin, static_cast<std::uintptr_t>(hCard), 0, {}, 0, {}, rc});
+    }
   }
   return rc;
 }
