@@ -17,6 +17,8 @@ packages=(
   wine wine64 wine32:i386
   # the session fuzzer: clang with libFuzzer and the sanitizer runtimes
   clang libclang-rt-14-dev
+  # scripts/run-bench.sh counts instructions inside the driver with callgrind
+  valgrind
 )
 
 sudo=""

@@ -1,5 +1,11 @@
 #include "card/bytes.h"
 
+#include <cstring>
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 namespace vemra::card {
 
 bool reverseBytes(std::span<std::uint8_t> destination, std::span<const std::uint8_t> source) {
@@ -9,9 +15,20 @@ bool reverseBytes(std::span<std::uint8_t> destination, std::span<const std::uint
   return true;
 }
 
+// Zeroing at memory speed through a routine the compiler must keep even when
+// the buffer dies right after: glibc's explicit_bzero, Windows'
+// SecureZeroMemory, elsewhere memset followed by a barrier that tells the
+// compiler the zeros are read.
 void wipe(std::span<std::uint8_t> bytes) {
-  volatile std::uint8_t* p = bytes.data();
-  for (std::size_t i = 0; i < bytes.size(); ++i) p[i] = 0;
+  if (bytes.empty()) return;
+#if defined(_WIN32)
+  SecureZeroMemory(bytes.data(), bytes.size());
+#elif defined(__GLIBC__)
+  explicit_bzero(bytes.data(), bytes.size());
+#else
+  std::memset(bytes.data(), 0, bytes.size());
+  __asm__ __volatile__("" : : "r"(bytes.data()) : "memory");
+#endif
 }
 
 std::optional<std::size_t> findPair(std::span<const std::uint8_t> bytes, std::uint8_t first, std::uint8_t second) {

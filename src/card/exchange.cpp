@@ -50,7 +50,9 @@ struct Command {
   DWORD length = static_cast<DWORD>(received.size());
   const LONG rc = SCardTransmit(toPcsc(card), SCARD_PCI_T0, buffer.data(), static_cast<DWORD>(writer.size()), nullptr,
                                 received.data(), &length);
-  wipe(buffer);  // the command may have carried a PIN block or key material
+  // The command may have carried a PIN block or key material; only the bytes
+  // sent were ever written.
+  wipe(std::span(buffer).first(writer.size()));
   if (rc != SCARD_S_SUCCESS) return fromPcsc(rc);
   receivedLength = length > received.size() ? received.size() : static_cast<std::size_t>(length);
   return 0;
@@ -64,14 +66,18 @@ struct Command {
   Command outgoing{apdu, hasData ? static_cast<std::uint8_t>(apdu.data().size()) : static_cast<std::uint8_t>(length)};
 
   for (int chained = 0; chained <= kMaxChainedCommands; ++chained) {
-    // The answer may carry secrets (a session PIN): wiped on every way out.
+    // The answer may carry secrets (a session PIN): wiped on every way out,
+    // as far as the card's answer reached (all of it when the transmission
+    // failed and that length is unknown).
     struct Received {
       std::array<std::uint8_t, kReceiveBufferSize> bytes{};
-      ~Received() { wipe(bytes); }
+      std::size_t used = kReceiveBufferSize;
+      ~Received() { wipe(std::span(bytes).first(used)); }
     } answer;
     auto& received = answer.bytes;
     std::size_t receivedLength = 0;
     if (const Result rc = sendOnce(card, outgoing, received, receivedLength)) return rc;
+    answer.used = receivedLength;
     // The answer: its data, then SW1 SW2.
     ByteReader reader{std::span<const std::uint8_t>(received.data(), receivedLength)};
     std::span<const std::uint8_t> data;
