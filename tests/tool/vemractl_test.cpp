@@ -56,7 +56,10 @@ class VemractlTest : public ::testing::Test {
  protected:
   void SetUp() override {
     // A fresh simulated card for every test.
-    ASSERT_EQ(PcscStack::instance().restartCard(), "") << "the PC/SC stack could not be brought up";
+    PcscStack& stack = PcscStack::instance();
+    ASSERT_EQ(stack.start(), "") << "the PC/SC stack could not be brought up";
+    ASSERT_EQ(stack.removeCard(), "");
+    ASSERT_EQ(stack.insertCard(), "");
     char dir[] = "/tmp/vemractl-test-XXXXXX";
     ASSERT_NE(::mkdtemp(dir), nullptr);
     work = dir;
