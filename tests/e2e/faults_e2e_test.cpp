@@ -6,7 +6,8 @@
 // transaction is ended, every provider block is given back, and the card's
 // tables hold no registered entry without its EF and show either the state
 // before or the state after the operation. A left-over EF or DF is allowed
-// until the operation is run again, which must repair it.
+// until the operation is run again, which must repair it. For a key import,
+// the key file on the card is checked as well.
 #include <openssl/evp.h>
 
 #include <algorithm>
@@ -29,11 +30,10 @@ constexpr DWORD kNoSmartcard = 0x8010000C;
 
 LPSTR str(const char* text) { return const_cast<LPSTR>(text); }
 
-// The key import goes into the exchange key of this container, over an
-// existing key of another size, so that a key file left from before the
-// import cannot take the new key.
+// The key import puts a 2048-bit exchange key into this container over a
+// 1024-bit one: the old key file cannot take the new key, so the import has
+// to replace the file.
 constexpr BYTE kContainer = 3;
-constexpr unsigned kKeyFid = 0xB000 + kContainer;
 const RsaKeyPair& oldKey() {
   static const RsaKeyPair key = RsaKeyPair::generate(1024);
   return key;
@@ -163,7 +163,7 @@ struct Scenario {
 // both; after it the container holds the new key.
 void checkImportedKey(Session& s, const cardsim::Card& card, bool repaired) {
   const CardTables tables = readTables(card);
-  const auto file = tables.keys.find(kKeyFid);
+  const auto file = tables.keys.find((card.config().kxKeyFidBase + kContainer) & 0xFFFF);
   if (file != tables.keys.end() && file->second == newKey().modulus()) {
     s.expectKey(newKey());
   } else if (repaired) {
