@@ -6,13 +6,18 @@
 // transaction is ended, every provider block is given back, and the card's
 // tables hold no registered entry without its EF and show either the state
 // before or the state after the operation. A left-over EF or DF is allowed
-// until the operation is run again, which must repair it.
+// until the operation is run again, which must repair it. For a key import,
+// the key file on the card is checked as well.
+#include <openssl/evp.h>
+
+#include <algorithm>
 #include <functional>
 #include <string>
 #include <vector>
 
 #include "common/entry_points.h"
 #include "support/card_tables.h"
+#include "support/key_blobs.h"
 #include "support/simulated_card.h"
 
 namespace vemra::test {
@@ -24,6 +29,19 @@ constexpr DWORD kRemovedCard = 0x80100069;
 constexpr DWORD kNoSmartcard = 0x8010000C;
 
 LPSTR str(const char* text) { return const_cast<LPSTR>(text); }
+
+// The key import puts a 2048-bit exchange key into this container over a
+// 1024-bit one: the old key file cannot take the new key, so the import has
+// to replace the file.
+constexpr BYTE kContainer = 3;
+const RsaKeyPair& oldKey() {
+  static const RsaKeyPair key = RsaKeyPair::generate(1024);
+  return key;
+}
+const RsaKeyPair& newKey() {
+  static const RsaKeyPair key = RsaKeyPair::generate(2048);
+  return key;
+}
 
 // A provider's record on the simulated card, acquired and released per step.
 class Session {
@@ -63,6 +81,45 @@ class Session {
     if (const DWORD rc = CardCreateFile(&cardData, nullptr, str("spare"), 0, EveryoneReadUserWriteAc)) return rc;
     return CardDeleteFile(&cardData, nullptr, str("spare"), 0);
   }
+  DWORD import(const RsaKeyPair& key) {
+    auto blob = key.privateKeyBlob();
+    return CardCreateContainer(&cardData, kContainer, CARD_CREATE_CONTAINER_KEY_IMPORT, AT_KEYEXCHANGE, 0,
+                               blob.data());
+  }
+  // CardGetContainerInfo of the container: its result, and the exchange
+  // key's PUBLICKEYBLOB when there is one.
+  DWORD publicKey(std::vector<BYTE>& blob) {
+    CONTAINER_INFO info{1, 0, 0, nullptr, 0, nullptr};
+    const DWORD rc = CardGetContainerInfo(&cardData, kContainer, 0, &info);
+    blob.assign(info.pbKeyExPublicKey, info.pbKeyExPublicKey + info.cbKeyExPublicKey);
+    ProviderDouble::free(info.pbKeyExPublicKey);
+    ProviderDouble::free(info.pbSigPublicKey);
+    return rc;
+  }
+  // That the container's exchange key is `key` for a provider: the public
+  // key read back is its own, and OpenSSL verifies the card's signature
+  // with it.
+  void expectKey(const RsaKeyPair& key) {
+    std::vector<BYTE> blob;
+    ASSERT_EQ(publicKey(blob), 0u);
+    const auto modulus = key.modulus();
+    const std::vector<BYTE> exponent{0x01, 0x00, 0x01, 0x00};  // 65537, least significant byte first
+    ASSERT_EQ(blob.size(), 20 + modulus.size());
+    EXPECT_EQ(std::vector<BYTE>(blob.begin() + 16, blob.begin() + 20), exponent);
+    EXPECT_TRUE(std::equal(modulus.begin(), modulus.end(), blob.rbegin())) << "another public key read back";
+    const std::vector<std::uint8_t> message{'s', 'i', 'g', 'n', 'e', 'd'};
+    auto hash = digestOf(EVP_sha256(), message);
+    CARD_SIGNING_INFO info{};
+    info.dwVersion = 1;
+    info.bContainerIndex = kContainer;
+    info.dwKeySpec = AT_KEYEXCHANGE;
+    info.aiHashAlg = CALG_SHA_256;
+    info.pbData = hash.data();
+    info.cbData = static_cast<DWORD>(hash.size());
+    ASSERT_EQ(CardSignData(&cardData, &info), 0u);
+    EXPECT_TRUE(key.verifies(EVP_sha256(), hash, {info.pbSignedData, info.cbSignedData}));
+    ProviderDouble::free(info.pbSignedData);
+  }
   DWORD changePin(const std::string& from, const std::string& to) {
     return CardChangeAuthenticator(&cardData, user_.data(), reinterpret_cast<PBYTE>(const_cast<char*>(from.data())),
                                    static_cast<DWORD>(from.size()),
@@ -91,7 +148,38 @@ struct Scenario {
   std::string oldPin = "", newPin = "";
   // A left-over the next operation does not remove (see the write below).
   std::string unrepaired = "";
+  // For a key import: checks the key on the card, on the new context with
+  // the user logged in, after the fault (`repaired` false) and after the
+  // repair (true).
+  std::function<void(Session&, const cardsim::Card&, bool repaired)> checkKey = nullptr;
 };
+
+// A failure of the import over an existing key leaves the old key (nothing
+// was deleted yet), the new key complete (the failure came after the last
+// key-load command ran), no key file (the old one was deleted, the new one
+// not yet created) or an empty key file (created, its key not loaded: the
+// card takes a key only with the last command of the load). Neither of the
+// last two gives a provider a public key, and the next import replaces
+// both; after it the container holds the new key.
+void checkImportedKey(Session& s, const cardsim::Card& card, bool repaired) {
+  const CardTables tables = readTables(card);
+  const auto file = tables.keys.find((card.config().kxKeyFidBase + kContainer) & 0xFFFF);
+  if (file != tables.keys.end() && file->second == newKey().modulus()) {
+    s.expectKey(newKey());
+  } else if (repaired) {
+    ADD_FAILURE() << "the next import does not leave the new key";
+  } else if (file != tables.keys.end() && file->second == oldKey().modulus()) {
+    s.expectKey(oldKey());
+  } else if (file == tables.keys.end()) {
+    std::vector<BYTE> blob;
+    EXPECT_EQ(s.publicKey(blob), SCARD_E_NO_KEY_CONTAINER);
+  } else if (file->second.empty()) {
+    std::vector<BYTE> blob;
+    EXPECT_NE(s.publicKey(blob), 0u) << "a public key of a key file with no key";
+  } else {
+    ADD_FAILURE() << "the key file holds neither the old nor the new key";
+  }
+}
 
 const std::string kGrown(300, 'g');
 
@@ -149,6 +237,11 @@ std::vector<Scenario> scenarios() {
          return s.write(nullptr, "note", kGrown);
        },
        "", "", "/note: a second entry of the name"},
+      {"container creation over an existing key",
+       [](Session& s) { ASSERT_EQ(s.import(oldKey()), 0u); },
+       [](Session& s) { return s.import(newKey()); },
+       [](Session& s) { return s.import(newKey()); },
+       "", "", "", checkImportedKey},
       {"PIN change", none, [](Session& s) { return s.changePin("1234", "5678"); }, nullptr, "1234", "5678"},
       {"PIN unblock", none, [](Session& s) { return s.unblock("4321"); }, nullptr, "1234", "4321"},
   };
@@ -232,7 +325,9 @@ class FaultAtEveryStep : public ::testing::Test {
       }
     } else {
       EXPECT_EQ(next.login(), 0u);
+      if (scenario.checkKey) scenario.checkKey(next, card, false);
       EXPECT_EQ(scenario.repair(next), 0u) << "the next operation does not repair";
+      if (scenario.checkKey) scenario.checkKey(next, card, true);
       const CardTables repaired = readTables(card);
       EXPECT_TRUE(repaired.broken.empty()) << repaired.describe();
       for (const std::string& leftOver : repaired.leftOvers) {

@@ -114,6 +114,9 @@ CardTables readTables(const cardsim::Card& card) {
   }
   for (const auto& c : application->value("children", json::array())) {
     const unsigned fid = c.at("fid").get<unsigned>();
+    if (c.at("kind") == "key") {
+      out.keys[fid] = c.contains("key") ? unhex(c.at("key").at("modulus").get<std::string>()) : std::vector<std::uint8_t>{};
+    }
     if (c.at("kind") == "df" && ((fid - config.dirFidBase) & 0xFFFF) < 256 && directoryFids.count(fid) == 0) {
       out.leftOvers.push_back("a directory DF no record refers to");
     }

@@ -2,9 +2,11 @@
 // the card's persistent state, for tests that check the card after a fault:
 // the names and contents a provider would see, the broken invariants (a
 // registered entry without its EF, a directory record without its DF) and
-// what is left over (an EF or DF no entry refers to, two entries of a name).
+// what is left over (an EF or DF no entry refers to, two entries of a name),
+// and the application's key files.
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <set>
 #include <string>
@@ -18,6 +20,9 @@ struct CardTables {
   // Directory name ("" for the root) -> file name -> registered content.
   std::map<std::string, std::map<std::string, std::string>> files;
   std::set<std::string> directories;
+  // Key file FID -> the modulus of its key, most significant byte first;
+  // empty while no key is loaded into the file.
+  std::map<unsigned, std::vector<std::uint8_t>> keys;
   std::vector<std::string> broken;     // never allowed
   std::vector<std::string> leftOvers;  // allowed where a failure documents them, until the next operation repairs them
 
