@@ -7,12 +7,6 @@ using vemra::driver::pendingEntryPoint;
 extern "C" {
 
 DWORD WINAPI CardDeleteContainer(PCARD_DATA pCardData, BYTE, DWORD) { return pendingEntryPoint(pCardData); }
-DWORD WINAPI CardCreateContainer(PCARD_DATA pCardData, BYTE, DWORD, DWORD, DWORD, PBYTE) {
-  return pendingEntryPoint(pCardData);
-}
-DWORD WINAPI CardCreateContainerEx(PCARD_DATA pCardData, BYTE, DWORD, DWORD, DWORD, PBYTE, PIN_ID) {
-  return pendingEntryPoint(pCardData);
-}
 DWORD WINAPI CardGetContainerInfo(PCARD_DATA pCardData, BYTE, DWORD, PCONTAINER_INFO) {
   return pendingEntryPoint(pCardData);
 }
@@ -22,7 +16,5 @@ DWORD WINAPI CardGetContainerProperty(PCARD_DATA pCardData, BYTE, LPCWSTR, PBYTE
 DWORD WINAPI CardSetContainerProperty(PCARD_DATA pCardData, BYTE, LPCWSTR, PBYTE, DWORD, DWORD) {
   return pendingEntryPoint(pCardData);
 }
-DWORD WINAPI CardSignData(PCARD_DATA pCardData, PCARD_SIGNING_INFO) { return pendingEntryPoint(pCardData); }
-DWORD WINAPI CardRSADecrypt(PCARD_DATA pCardData, PCARD_RSA_DECRYPT_INFO) { return pendingEntryPoint(pCardData); }
 
 }  // extern "C"

@@ -5,13 +5,17 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include <openssl/rsa.h>
+
 #include "pcsc_stack.h"
+#include "support/key_blobs.h"
 #include "vemradrv/minidriver.h"
 
 namespace vemra::integration {
@@ -31,6 +35,16 @@ const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new StackEn
 LPVOID WINAPI providerAlloc(SIZE_T size) { return std::malloc(size); }
 LPVOID WINAPI providerReAlloc(LPVOID p, SIZE_T size) { return std::realloc(p, size); }
 void WINAPI providerFree(LPVOID p) { std::free(p); }
+// The provider's unpad callback, with OpenSSL checking the padding.
+DWORD WINAPI providerUnpad(PCARD_RSA_DECRYPT_INFO info, DWORD* pcbUnpadded, PBYTE* ppbUnpadded) {
+  const auto message = vemra::test::unpadBlock({info->pbData, info->cbData}, info->dwPaddingType);
+  if (!message) return 0x80090005;  // NTE_BAD_DATA
+  *ppbUnpadded = static_cast<PBYTE>(std::malloc(message->size() + 1));
+  if (*ppbUnpadded == nullptr) return SCARD_E_NO_MEMORY;
+  std::copy(message->begin(), message->end(), *ppbUnpadded);
+  *pcbUnpadded = static_cast<DWORD>(message->size());
+  return 0;
+}
 
 // The delivered library, loaded by path as a provider loads it.
 class DriverLibrary {
@@ -73,6 +87,7 @@ class RealPcscTest : public ::testing::Test {
     cardData.pfnCspAlloc = providerAlloc;
     cardData.pfnCspReAlloc = providerReAlloc;
     cardData.pfnCspFree = providerFree;
+    cardData.pfnCspUnpadData = providerUnpad;
     cardData.hSCardCtx = connection.context;
     cardData.hScard = connection.card;
     return cardData;
@@ -194,6 +209,48 @@ TEST_F(RealPcscTest, UserKeepsAFileOnTheCardThroughPcscd) {
   result = release(&cardData);
   say("CardDeleteContext", result);
   EXPECT_EQ(result, SCARD_S_SUCCESS);
+}
+
+// A key pair made by OpenSSL imported into container 0 through pcscd; the
+// card's signature verified by OpenSSL with the original public key, and an
+// OAEP block that OpenSSL encrypted decrypted by the card.
+TEST_F(RealPcscTest, ImportedKeySignsAndDecryptsThroughPcscd) {
+  DriverLibrary driver;
+  ASSERT_TRUE(driver.loaded()) << ::dlerror();
+  const auto acquire = driver.resolve<PFN_CARD_ACQUIRE_CONTEXT>("CardAcquireContext");
+  const auto release = driver.resolve<PFN_CARD_DELETE_CONTEXT>("CardDeleteContext");
+  const auto login = driver.resolve<PFN_CARD_AUTHENTICATE_PIN>("CardAuthenticatePin");
+  const auto createContainer = driver.resolve<PFN_CARD_CREATE_CONTAINER>("CardCreateContainer");
+  const auto signData = driver.resolve<PFN_CARD_SIGN_DATA>("CardSignData");
+  const auto rsaDecrypt = driver.resolve<PFN_CARD_RSA_DECRYPT>("CardRSADecrypt");
+  ASSERT_TRUE(acquire && release && login && createContainer && signData && rsaDecrypt);
+
+  std::u16string cardName = u"Vemra simulated card";
+  std::u16string user = u"user";
+  Bytes atr = connection.atr;
+  CARD_DATA cardData = providerCardData(atr, cardName);
+  ASSERT_EQ(acquire(&cardData, 0), SCARD_S_SUCCESS);
+  char pin[] = "1234";
+  ASSERT_EQ(login(&cardData, user.data(), reinterpret_cast<PBYTE>(pin), 4, nullptr), SCARD_S_SUCCESS);
+
+  const auto key = vemra::test::RsaKeyPair::generate(2048);
+  auto blob = key.privateKeyBlob(CALG_RSA_SIGN);
+  EXPECT_EQ(createContainer(&cardData, 0, CARD_CREATE_CONTAINER_KEY_IMPORT, AT_SIGNATURE, 2048, blob.data()),
+            SCARD_S_SUCCESS);
+
+  const Bytes message = {'s', 'i', 'g', 'n', ' ', 'm', 'e'};
+  auto hash = vemra::test::digestOf(EVP_sha256(), message);
+  CARD_SIGNING_INFO signing{1, 0, AT_SIGNATURE, 0, CALG_SHA_256, hash.data(), 32, nullptr, 0, nullptr, 0};
+  ASSERT_EQ(signData(&cardData, &signing), SCARD_S_SUCCESS);
+  EXPECT_TRUE(key.verifies(EVP_sha256(), hash, {signing.pbSignedData, signing.cbSignedData}));
+  providerFree(signing.pbSignedData);
+
+  const Bytes secret = {0x01, 0x02, 0x03, 0xFE};
+  auto block = key.encrypt(secret, RSA_PKCS1_OAEP_PADDING);
+  CARD_RSA_DECRYPT_INFO decrypt{2, 0, AT_SIGNATURE, block.data(), 256, nullptr, CARD_PADDING_OAEP};
+  ASSERT_EQ(rsaDecrypt(&cardData, &decrypt), SCARD_S_SUCCESS);
+  EXPECT_EQ(Bytes(block.begin(), block.begin() + decrypt.cbData), secret);
+  EXPECT_EQ(release(&cardData), SCARD_S_SUCCESS);
 }
 
 }  // namespace

@@ -112,12 +112,33 @@ class HostileCardTest : public DriverTest {
     (void)CardQueryFreeSpace(&cardData, 0, &space);
     (void)CardDeleteFile(&cardData, dir, file, 0);
     (void)CardDeleteDirectory(&cardData, dir);
+
+    // Key blobs of both sizes, read exactly to their end (the sanitizers
+    // would see a read past it).
+    for (std::uint32_t bitlen : {1024u, 2048u}) {
+      std::vector<BYTE> blob(bitlen == 1024 ? 596 : 1172, 0x5A);
+      for (int s = 0; s < 32; s += 8) blob[12 + s / 8] = static_cast<BYTE>(bitlen >> s);
+      (void)CardCreateContainer(&cardData, 1, CARD_CREATE_CONTAINER_KEY_IMPORT, AT_SIGNATURE, 0, blob.data());
+      (void)CardCreateContainerEx(&cardData, 2, CARD_CREATE_CONTAINER_KEY_IMPORT, AT_KEYEXCHANGE, 0, blob.data(),
+                                  ROLE_ADMIN);
+    }
+    BYTE hash[32] = {};
+    CARD_SIGNING_INFO signing{2, 1, AT_SIGNATURE, 0, CALG_SHA_256, hash, sizeof hash, nullptr, 0, nullptr, 0};
+    (void)CardSignData(&cardData, &signing);
+    takeBlock(signing.pbSignedData);
+    for (DWORD size : {128u, 256u}) {
+      std::vector<BYTE> cipher(size, 0x3C);
+      CARD_RSA_DECRYPT_INFO decrypt{2, 1, AT_KEYEXCHANGE, cipher.data(), size, nullptr, CARD_PADDING_PKCS1};
+      (void)CardRSADecrypt(&cardData, &decrypt);
+      EXPECT_LE(decrypt.cbData, size) << "the result never outgrows the caller's buffer";
+    }
     EXPECT_EQ(pcsc().depth(cardData.hScard), 0) << "a transaction was left open";
   }
 };
 
 TEST_F(HostileCardTest, EntryPointsSurviveRandomAnswers) {
   bind();
+  provider().setUnpad(0, {0x01, 0x02, 0x03});
   for (unsigned seed = 1; seed <= 400; ++seed) {
     RandomCard random(seed);
     pcsc().setBackend(&random);

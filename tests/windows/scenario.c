@@ -77,6 +77,24 @@ static void WINAPI providerFree(LPVOID address) {
   HeapFree(GetProcessHeap(), 0, address);
 }
 
+/* The provider's unpad callback for PKCS #1 v1.5 encryption blocks
+ * (00 02, at least eight non-zero padding bytes, 00, the message): the
+ * message in a block from the provider's allocator. */
+static DWORD WINAPI providerUnpad(PCARD_RSA_DECRYPT_INFO info, DWORD *pcbUnpadded, PBYTE *ppbUnpadded) {
+  DWORD i = 2;
+  if (info->dwPaddingType != CARD_PADDING_PKCS1 || info->cbData < 11 || info->pbData[0] != 0x00 ||
+      info->pbData[1] != 0x02)
+    return (DWORD)NTE_BAD_DATA;
+  while (i < info->cbData && info->pbData[i] != 0x00) ++i;
+  if (i < 10 || i == info->cbData) return (DWORD)NTE_BAD_DATA;
+  ++i;
+  *pcbUnpadded = info->cbData - i;
+  *ppbUnpadded = (PBYTE)providerAlloc(*pcbUnpadded);
+  if (*ppbUnpadded == NULL) return (DWORD)NTE_NO_MEMORY;
+  memcpy(*ppbUnpadded, info->pbData + i, *pcbUnpadded);
+  return 0;
+}
+
 /* ------------------------------------------------------------------ */
 /* The scenario's state                                               */
 /* ------------------------------------------------------------------ */
@@ -122,6 +140,7 @@ static void fillCardData(CARD_DATA *data, DWORD version, BYTE *cardAtr, DWORD ca
   data->pfnCspAlloc = providerAlloc;
   data->pfnCspReAlloc = providerReAlloc;
   data->pfnCspFree = providerFree;
+  data->pfnCspUnpadData = providerUnpad;
   data->hSCardCtx = context;
   data->hScard = card;
 }
@@ -413,6 +432,92 @@ static BOOL files(void) {
   return TRUE;
 }
 
+/* Keys, with the user logged in: a 2048-bit key pair made by CryptoAPI is
+ * imported into container 0 as its signature key; the card's signature of a
+ * SHA-256 hash is verified by CryptoAPI with the public part alone, and a
+ * block CryptoAPI encrypted with that public part is decrypted by the card
+ * and unpadded by the provider's callback. */
+static BOOL keys(void) {
+  static const BYTE message[] = "signed on the card, verified by CryptoAPI";
+  static const BYTE secret[] = {0x5E, 0xC2, 0xE7, 0x00, 0x42, 0xFF};
+  static BYTE privateBlob[1200];
+  BYTE publicBlob[300];
+  BYTE digest[32];
+  BYTE block[256];
+  BYTE cipher[256];
+  DWORD privateLength = sizeof privateBlob;
+  DWORD publicLength = sizeof publicBlob;
+  DWORD digestLength = sizeof digest;
+  DWORD blockLength = sizeof secret;
+  HCRYPTPROV provider = 0;
+  HCRYPTKEY pair = 0;
+  HCRYPTKEY publicKey = 0;
+  HCRYPTKEY encryptionKey = 0;
+  HCRYPTHASH hash = 0;
+  CARD_SIGNING_INFO signing;
+  CARD_RSA_DECRYPT_INFO decrypt;
+  BOOL verified;
+  DWORD i;
+  const long held = allocations - releases;
+
+  if (!CryptAcquireContextA(&provider, NULL, MS_ENH_RSA_AES_PROV_A, PROV_RSA_AES, CRYPT_VERIFYCONTEXT) ||
+      !CryptGenKey(provider, AT_SIGNATURE, (2048u << 16) | CRYPT_EXPORTABLE, &pair) ||
+      !CryptExportKey(pair, 0, PRIVATEKEYBLOB, 0, privateBlob, &privateLength) ||
+      !CryptExportKey(pair, 0, PUBLICKEYBLOB, 0, publicBlob, &publicLength) || !CryptDestroyKey(pair) ||
+      !CryptImportKey(provider, publicBlob, publicLength, 0, 0, &publicKey))
+    return fail("CryptoAPI: making the key pair failed (%lu)", GetLastError());
+  /* CryptoAPI encrypts only with a key-exchange key: the same public part,
+   * imported once more under that algorithm. */
+  ((BLOBHEADER *)publicBlob)->aiKeyAlg = CALG_RSA_KEYX;
+  if (!CryptImportKey(provider, publicBlob, publicLength, 0, 0, &encryptionKey))
+    return fail("CryptoAPI: importing the public key for encryption failed (%lu)", GetLastError());
+  EXPECT_TRUE(privateLength == 1172);
+  EXPECT_CODE(SCARD_S_SUCCESS, cardData.pfnCardCreateContainer(&cardData, 0, CARD_CREATE_CONTAINER_KEY_IMPORT,
+                                                               AT_SIGNATURE, 2048, privateBlob));
+  SecureZeroMemory(privateBlob, sizeof privateBlob);
+
+  if (!CryptCreateHash(provider, CALG_SHA_256, 0, 0, &hash) ||
+      !CryptHashData(hash, message, sizeof message - 1, 0) ||
+      !CryptGetHashParam(hash, HP_HASHVAL, digest, &digestLength, 0) || digestLength != sizeof digest)
+    return fail("CryptoAPI: hashing failed (%lu)", GetLastError());
+  memset(&signing, 0, sizeof signing);
+  signing.dwVersion = 1;
+  signing.bContainerIndex = 0;
+  signing.dwKeySpec = AT_SIGNATURE;
+  signing.aiHashAlg = CALG_SHA_256;
+  signing.pbData = digest;
+  signing.cbData = sizeof digest;
+  EXPECT_CODE(SCARD_S_SUCCESS, cardData.pfnCardSignData(&cardData, &signing));
+  EXPECT_TRUE(signing.pbSignedData != NULL && signing.cbSignedData == 256);
+  verified = CryptVerifySignatureA(hash, signing.pbSignedData, signing.cbSignedData, publicKey, NULL, 0);
+  providerFree(signing.pbSignedData);
+  if (!verified) return fail("CryptVerifySignature refused the card's signature (%lu)", GetLastError());
+
+  /* CryptoAPI hands the cipher block out least significant byte first; the
+   * card takes it the other way round. */
+  memcpy(block, secret, sizeof secret);
+  if (!CryptEncrypt(encryptionKey, 0, TRUE, 0, block, &blockLength, sizeof block) || blockLength != sizeof block)
+    return fail("CryptoAPI: encryption failed (%lu)", GetLastError());
+  for (i = 0; i < sizeof block; ++i) cipher[i] = block[sizeof block - 1 - i];
+  memset(&decrypt, 0, sizeof decrypt);
+  decrypt.dwVersion = 2;
+  decrypt.bContainerIndex = 0;
+  decrypt.dwKeySpec = AT_SIGNATURE;
+  decrypt.pbData = cipher;
+  decrypt.cbData = sizeof cipher;
+  decrypt.dwPaddingType = CARD_PADDING_PKCS1;
+  EXPECT_CODE(SCARD_S_SUCCESS, cardData.pfnCardRSADecrypt(&cardData, &decrypt));
+  EXPECT_TRUE(decrypt.cbData == sizeof secret && memcmp(cipher, secret, sizeof secret) == 0);
+
+  CryptDestroyHash(hash);
+  CryptDestroyKey(publicKey);
+  CryptDestroyKey(encryptionKey);
+  CryptReleaseContext(provider, 0);
+  if (allocations - releases != held)
+    return fail("%ld buffers from the provider's allocator not given back", allocations - releases - held);
+  return TRUE;
+}
+
 /* The version-7 slots the driver does not support answer so, sending nothing. */
 static BOOL unsupportedSlots(void) {
   CARD_KEY_HANDLE key = 0;
@@ -456,6 +561,7 @@ static const struct Step kSteps[] = {
     {"CardAcquireContext", acquireContext},
     {"PIN login", pinLogin},
     {"directory and file: create, write, read back, list, delete", files},
+    {"key import, signature verified and block decrypted by CryptoAPI", keys},
     {"PIN logout", pinLogout},
     {"session PIN through the version-6 slots", sessionPin},
     {"administrator challenge-response", adminLogin},
