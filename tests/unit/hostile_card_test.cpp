@@ -110,6 +110,21 @@ class HostileCardTest : public DriverTest {
     (void)CardGetFileInfo(&cardData, nullptr, file, &info);
     CARD_FREE_SPACE_INFO space{};
     (void)CardQueryFreeSpace(&cardData, 0, &space);
+    CONTAINER_INFO container{};
+    (void)CardGetContainerInfo(&cardData, 1, 0, &container);
+    takeBlock(container.pbKeyExPublicKey);
+    takeBlock(container.pbSigPublicKey);
+    static char16_t containerInfo[] = u"Container Info";
+    static char16_t pinIdentifier[] = u"PIN Identifier";
+    container = CONTAINER_INFO{};
+    (void)CardGetContainerProperty(&cardData, 2, containerInfo, reinterpret_cast<PBYTE>(&container),
+                                   sizeof container, &length, 0);
+    takeBlock(container.pbKeyExPublicKey);
+    takeBlock(container.pbSigPublicKey);
+    PIN_ID role = 0;
+    (void)CardGetContainerProperty(&cardData, 3, pinIdentifier, reinterpret_cast<PBYTE>(&role), sizeof role,
+                                   &length, 0);
+    (void)CardDeleteContainer(&cardData, 4, 0);
     (void)CardDeleteFile(&cardData, dir, file, 0);
     (void)CardDeleteDirectory(&cardData, dir);
 

@@ -22,7 +22,8 @@ std::vector<EntryPoint> entryPointsWithPrologue() {
   static char name[] = "file";
   return {
       {"CardQueryCapabilities", [](PCARD_DATA d) { return CardQueryCapabilities(d, nullptr); }},
-      {"CardDeleteContainer", [](PCARD_DATA d) { return CardDeleteContainer(d, 0, 0); }},
+      // dwReserved 1 is refused after the prologue; 0 would delete the key files.
+      {"CardDeleteContainer", [](PCARD_DATA d) { return CardDeleteContainer(d, 0, 1); }},
       {"CardCreateContainer", [](PCARD_DATA d) { return CardCreateContainer(d, 0, 2, 1, 1024, nullptr); }},
       {"CardCreateContainerEx", [](PCARD_DATA d) { return CardCreateContainerEx(d, 0, 2, 1, 1024, nullptr, 1); }},
       {"CardGetContainerInfo", [](PCARD_DATA d) { return CardGetContainerInfo(d, 0, 0, nullptr); }},

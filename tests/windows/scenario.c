@@ -518,6 +518,82 @@ static BOOL keys(void) {
   return TRUE;
 }
 
+/* Container information and deletion, on the key the previous step imported
+ * into container 0: its public key read back with CardGetContainerInfo is
+ * imported by CryptImportKey and verifies the card's signature of a SHA-256
+ * hash (and refuses it for another hash); the container's PIN is the user's;
+ * CardDeleteContainer empties it, after which signing finds no key and the
+ * container counts as free again. */
+static BOOL containers(void) {
+  static const BYTE message[] = "read back, imported by CryptoAPI";
+  static WCHAR pinIdentifier[] = L"PIN Identifier";
+  CONTAINER_INFO info = {1, 0, 0, NULL, 0, NULL};
+  CARD_SIGNING_INFO signing;
+  CARD_FREE_SPACE_INFO space = {1, 0, 0, 0};
+  DWORD freeBefore;
+  BYTE digest[32];
+  DWORD digestLength = sizeof digest;
+  HCRYPTPROV provider = 0;
+  HCRYPTKEY publicKey = 0;
+  HCRYPTHASH hash = 0;
+  HCRYPTHASH otherHash = 0;
+  PIN_ID role = 99;
+  DWORD roleLength = 0;
+  BOOL imported;
+  BOOL verified;
+  BOOL otherVerified;
+  const long held = allocations - releases;
+
+  EXPECT_CODE(SCARD_S_SUCCESS, cardData.pfnCardGetContainerInfo(&cardData, 0, 0, &info));
+  EXPECT_TRUE(info.pbSigPublicKey != NULL && info.cbSigPublicKey == 276 && info.pbKeyExPublicKey == NULL);
+  if (!CryptAcquireContextA(&provider, NULL, MS_ENH_RSA_AES_PROV_A, PROV_RSA_AES, CRYPT_VERIFYCONTEXT))
+    return fail("CryptoAPI: no provider (%lu)", GetLastError());
+  imported = CryptImportKey(provider, info.pbSigPublicKey, info.cbSigPublicKey, 0, 0, &publicKey);
+  providerFree(info.pbSigPublicKey);
+  if (!imported) return fail("CryptImportKey refused the card's PUBLICKEYBLOB (%lu)", GetLastError());
+  if (!CryptCreateHash(provider, CALG_SHA_256, 0, 0, &hash) ||
+      !CryptHashData(hash, message, sizeof message - 1, 0) ||
+      !CryptGetHashParam(hash, HP_HASHVAL, digest, &digestLength, 0) || digestLength != sizeof digest)
+    return fail("CryptoAPI: hashing failed (%lu)", GetLastError());
+
+  memset(&signing, 0, sizeof signing);
+  signing.dwVersion = 1;
+  signing.bContainerIndex = 0;
+  signing.dwKeySpec = AT_SIGNATURE;
+  signing.aiHashAlg = CALG_SHA_256;
+  signing.pbData = digest;
+  signing.cbData = sizeof digest;
+  EXPECT_CODE(SCARD_S_SUCCESS, cardData.pfnCardSignData(&cardData, &signing));
+  verified = CryptVerifySignatureA(hash, signing.pbSignedData, signing.cbSignedData, publicKey, NULL, 0);
+  digest[0] ^= 1;
+  otherVerified = CryptCreateHash(provider, CALG_SHA_256, 0, 0, &otherHash) &&
+                  CryptSetHashParam(otherHash, HP_HASHVAL, digest, 0) &&
+                  CryptVerifySignatureA(otherHash, signing.pbSignedData, signing.cbSignedData, publicKey, NULL, 0);
+  providerFree(signing.pbSignedData);
+  if (otherHash != 0) CryptDestroyHash(otherHash);
+  CryptDestroyHash(hash);
+  CryptDestroyKey(publicKey);
+  CryptReleaseContext(provider, 0);
+  if (!verified) return fail("the key from CardGetContainerInfo does not verify the card's signature");
+  EXPECT_TRUE(!otherVerified);
+
+  EXPECT_CODE(SCARD_S_SUCCESS, cardData.pfnCardGetContainerProperty(&cardData, 0, pinIdentifier, (PBYTE)&role,
+                                                                     sizeof role, &roleLength, 0));
+  EXPECT_TRUE(role == ROLE_USER && roleLength == sizeof role);
+
+  EXPECT_CODE(SCARD_S_SUCCESS, cardData.pfnCardQueryFreeSpace(&cardData, 0, &space));
+  freeBefore = space.dwKeyContainersAvailable;
+  EXPECT_CODE(SCARD_S_SUCCESS, cardData.pfnCardDeleteContainer(&cardData, 0, 0));
+  EXPECT_CODE(SCARD_E_NO_KEY_CONTAINER, cardData.pfnCardGetContainerInfo(&cardData, 0, 0, &info));
+  signing.pbSignedData = NULL;
+  EXPECT_CODE(SCARD_E_NO_KEY_CONTAINER, cardData.pfnCardSignData(&cardData, &signing));
+  EXPECT_CODE(SCARD_S_SUCCESS, cardData.pfnCardQueryFreeSpace(&cardData, 0, &space));
+  EXPECT_TRUE(space.dwKeyContainersAvailable == freeBefore + 1);
+  if (allocations - releases != held)
+    return fail("%ld buffers from the provider's allocator not given back", allocations - releases - held);
+  return TRUE;
+}
+
 /* The version-7 slots the driver does not support answer so, sending nothing. */
 static BOOL unsupportedSlots(void) {
   CARD_KEY_HANDLE key = 0;
@@ -562,6 +638,7 @@ static const struct Step kSteps[] = {
     {"PIN login", pinLogin},
     {"directory and file: create, write, read back, list, delete", files},
     {"key import, signature verified and block decrypted by CryptoAPI", keys},
+    {"container: public key into CryptoAPI verifies the card's signature, then deleted", containers},
     {"PIN logout", pinLogout},
     {"session PIN through the version-6 slots", sessionPin},
     {"administrator challenge-response", adminLogin},
