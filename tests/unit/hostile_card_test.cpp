@@ -125,6 +125,17 @@ class HostileCardTest : public DriverTest {
     (void)CardGetContainerProperty(&cardData, 3, pinIdentifier, reinterpret_cast<PBYTE>(&role), sizeof role,
                                    &length, 0);
     (void)CardDeleteContainer(&cardData, 4, 0);
+    // The properties that ask the card, into a buffer just large enough.
+    for (const char16_t* property :
+         {u"Free Space", u"Card Identifier", u"Card Serial Number", u"Authenticated State"}) {
+      BYTE value[16] = {};
+      length = 0;
+      if (CardGetProperty(&cardData, reinterpret_cast<LPCWSTR>(property), value, sizeof value, &length, 0) == 0) {
+        EXPECT_LE(length, sizeof value) << "a success never answers more than the buffer holds";
+      }
+    }
+    BYTE identifier[16] = {};
+    (void)CardSetProperty(&cardData, reinterpret_cast<LPCWSTR>(u"Card Identifier"), identifier, 16, 0);
     (void)CardDeleteFile(&cardData, dir, file, 0);
     (void)CardDeleteDirectory(&cardData, dir);
 
