@@ -317,8 +317,11 @@ CK_RV C_Finalize(CK_VOID_PTR pReserved) {
     if (!m.initialized) return CKR_CRYPTOKI_NOT_INITIALIZED;
     if (pReserved != nullptr) return CKR_ARGUMENTS_BAD;
     m.sessions.clear();
+    // A login ends with the module, also on the card.
     for (Slot& s : m.slots) {
-      if (s.token) wipe(s.token->adminKey);
+      if (!s.token) continue;
+      if (s.token->login != Login::None) (void)s.token->port->deauthenticate(PIN_SET_ALL_ROLES);
+      wipe(s.token->adminKey);
     }
     m.slots.clear();
     m.backend.reset();

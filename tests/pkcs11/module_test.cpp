@@ -1,6 +1,9 @@
 // The module's mapping of the card to PKCS #11, against the in-memory card.
 #include <openssl/evp.h>
 
+#include <atomic>
+#include <thread>
+
 #include "p11_fixture.h"
 
 namespace vemra::p11::test {
@@ -491,6 +494,48 @@ TEST(CertificateFile, StoredFormsAndDamagedFiles) {
       {"empty file", Bytes{}, std::nullopt},
   };
   for (const Case& c : cases) EXPECT_EQ(certificateFromFile(c.file), c.expected) << c.what;
+}
+
+}  // namespace
+}  // namespace vemra::p11::test
+
+namespace vemra::p11::test {
+namespace {
+
+TEST_F(P11Test, FinalizeEndsTheLoginOnTheCard) {
+  ASSERT_EQ(login(open()), CKR_OK);
+  ASSERT_TRUE(fakeCard().userIn);
+  ASSERT_EQ(f->C_Finalize(nullptr), CKR_OK);
+  EXPECT_FALSE(fakeCard().userIn);
+  ASSERT_EQ(f->C_Initialize(nullptr), CKR_OK);
+}
+
+TEST_F(P11Test, SessionsOfSeveralThreadsShareTheTokenSafely) {
+  ASSERT_EQ(login(open()), CKR_OK);
+  constexpr int kThreads = 4;
+  constexpr int kSignatures = 25;
+  std::vector<std::thread> threads;
+  std::atomic<int> failures{0};
+  for (int i = 0; i < kThreads; ++i) {
+    threads.emplace_back([&] {
+      CK_SESSION_HANDLE s = 0;
+      if (f->C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, &s) != CKR_OK) ++failures;
+      CK_MECHANISM m{CKM_SHA256_RSA_PKCS, nullptr, 0};
+      const CK_OBJECT_HANDLE key = objectHandle(1, AT_SIGNATURE, CKO_PRIVATE_KEY);
+      for (int n = 0; n < kSignatures; ++n) {
+        CK_BYTE data[] = {1, 2, 3};
+        CK_BYTE signature[256];
+        CK_ULONG length = sizeof signature;
+        if (f->C_SignInit(s, &m, key) != CKR_OK || f->C_Sign(s, data, sizeof data, signature, &length) != CKR_OK) {
+          ++failures;
+        }
+      }
+      if (f->C_CloseSession(s) != CKR_OK) ++failures;
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  EXPECT_EQ(failures, 0);
+  EXPECT_EQ(fakeCard().signs.size(), std::size_t{kThreads * kSignatures});
 }
 
 }  // namespace
