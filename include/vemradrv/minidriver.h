@@ -291,12 +291,13 @@ typedef enum {
 } SECRET_TYPE;
 
 typedef enum {
-  DigitalSignaturePin = 0,
-  AuthenticationPin = 1,
-  NonRepudiationPin = 2,
-  AdministratorPin = 3,
-  PrimaryCardPin = 4,
-  UnblockOnlyPin = 5
+  AuthenticationPin = 0,
+  DigitalSignaturePin = 1,
+  EncryptionPin = 2,
+  NonRepudiationPin = 3,
+  AdministratorPin = 4,
+  PrimaryCardPin = 5,
+  UnblockOnlyPin = 6
 } SECRET_PURPOSE;
 
 typedef enum {

@@ -193,6 +193,12 @@ std::string PcscStack::startLocked() {
   if (readerState(ctx, reader_, SCARD_STATE_UNAWARE, 0ms) & SCARD_STATE_PRESENT) {
     return "a card not started here already sits in " + reader_;
   }
+  return startBridge(ctx);
+}
+
+// Starts vemra-vcard with a fresh card and waits until the reader shows it.
+std::string PcscStack::startBridge(uintptr_t context) {
+  const auto ctx = static_cast<SCARDCONTEXT>(context);
   bridgePid_ = spawn({VEMRA_VCARD_PATH, "--port", "35963", "--wait", "20"}, logPath("vemra-vcard"));
   if (bridgePid_ < 0) return "cannot start vemra-vcard";
   const auto cardDeadline = Clock::now() + 20s;
@@ -205,6 +211,25 @@ std::string PcscStack::startLocked() {
     if (Clock::now() > cardDeadline) return "the simulated card does not appear in " + reader_;
   }
   return {};
+}
+
+std::string PcscStack::restartCard() {
+  if (!started_) return start();
+  terminate(bridgePid_);
+  SCARDCONTEXT ctx = 0;
+  if (SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &ctx) != SCARD_S_SUCCESS) {
+    return "SCardEstablishContext failed";
+  }
+  struct Release {
+    SCARDCONTEXT ctx;
+    ~Release() { SCardReleaseContext(ctx); }
+  } release{ctx};
+  const auto deadline = Clock::now() + 10s;
+  DWORD state = SCARD_STATE_UNAWARE;
+  while ((state = readerState(ctx, reader_, state, 500ms)) & SCARD_STATE_PRESENT) {
+    if (Clock::now() > deadline) return "the simulated card stays in " + reader_ + " after its bridge stopped";
+  }
+  return startBridge(static_cast<uintptr_t>(ctx));
 }
 
 void PcscStack::stop() {

@@ -34,6 +34,9 @@ class PcscStack {
   // Brings the stack up if it is not yet. Returns "" when the simulated card
   // sits in the reader, else what went wrong.
   std::string start();
+  // Replaces the simulated card by a fresh one (a new bridge), keeping the
+  // lock and pcscd; starts the stack when it is not up.
+  std::string restartCard();
   // Stops the bridge and, if it was started here, pcscd; releases the lock.
   void stop();
 
@@ -50,6 +53,7 @@ class PcscStack {
  private:
   PcscStack() = default;
   std::string startLocked();
+  std::string startBridge(uintptr_t context);
 
   int lockFd_ = -1;
   int pcscdPid_ = -1;

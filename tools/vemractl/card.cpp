@@ -1,5 +1,6 @@
 #include "card.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "error.h"
@@ -181,7 +182,7 @@ void Card::changeAdminKey(const Secret& current24, const Secret& next24) {
 DWORD Card::property(const std::u16string& name, DWORD flags, Bytes& out, Bytes initial) {
   std::u16string copy = name;
   Bytes buffer(256, 0);
-  std::memcpy(buffer.data(), initial.data(), std::min(initial.size(), buffer.size()));
+  std::copy_n(initial.begin(), std::min(initial.size(), buffer.size()), buffer.begin());
   DWORD length = 0;
   const DWORD rc = data()->pfnCardGetProperty(data(), wide(copy), buffer.data(), static_cast<DWORD>(buffer.size()),
                                               &length, flags);

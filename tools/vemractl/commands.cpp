@@ -510,12 +510,15 @@ void cmdUnblock(Tool& tool, std::ostream& out) {
   Secret next = newPin(tool.options());
   card.unblockPin(key, next);
   out << "user PIN unblocked and set\n";
-  // The unblock logs the administrator out; the user's new PIN opens cardcf.
+  // The unblock leaves nobody logged in; the user's new PIN opens cardcf for
+  // the counter, and the user is logged out again afterwards.
   try {
     card.loginUser(next);
-  } catch (const Error&) {
+    pinsChanged(card, out);
+    card.logout(CREATE_PIN_SET(ROLE_USER));
+  } catch (const Error& e) {
+    out << "note: cardcf not updated: " << e.what() << "\n";
   }
-  pinsChanged(card, out);
 }
 
 void cmdChangeAdminKey(Tool& tool, std::ostream& out) {
@@ -525,6 +528,9 @@ void cmdChangeAdminKey(Tool& tool, std::ostream& out) {
   card.changeAdminKey(current, next);
   out << "administrator key changed\n";
   pinsChanged(card, out);
+  // The change leaves the administrator authenticated on the card.
+  card.logout(CREATE_PIN_SET(ROLE_ADMIN));
+  out << "administrator logged out\n";
 }
 
 namespace {

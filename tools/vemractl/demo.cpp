@@ -30,15 +30,15 @@ class Steps {
     out_ << "[" << ++number_ << "] " << title << "\n";
     try {
       body(out_);
-      out_ << "    ok\n";
+      out_ << "    ok" << std::endl;
       return true;
     } catch (const Error& e) {
       if (e.code() == SCARD_E_UNSUPPORTED_FEATURE) {
-        out_ << "    skipped: " << e.what() << "\n";
+        out_ << "    skipped: " << e.what() << std::endl;
         ++skipped_;
         return false;
       }
-      out_ << "    FAILED: " << e.what() << "\n";
+      out_ << "    FAILED: " << e.what() << std::endl;
       ++failed_;
       return false;
     }
@@ -91,7 +91,7 @@ int cmdDemo(Tool& tool, const DemoOptions& demo, std::ostream& out) {
   if (card) {
     out << "using the card in \"" << card->readerName() << "\"\n";
   } else {
-    out << "starting the simulated card:\n";
+    out << "starting the simulated card:" << std::endl;
     simulated = std::make_unique<SimulatedCard>(demo.vcard.empty() ? defaultVcardPath() : demo.vcard, out);
     card = std::make_unique<Card>(driver, simulated->reader());
     if (options.pin.empty()) options.pin = kSimulatedPin;

@@ -19,6 +19,7 @@ int main(int argc, char** argv) {
                "or 16, in hex) from --admin-key, VEMRA_ADMIN_KEY or a prompt.",
                "vemractl"};
   app.require_subcommand(1);
+  app.fallthrough();  // the global options may also follow the command
   app.option_defaults()->always_capture_default(false);
   app.add_option("--driver", options.driver, "The driver library (default: the one beside vemractl)");
   app.add_option("--reader", options.reader,

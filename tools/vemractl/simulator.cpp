@@ -33,6 +33,25 @@ namespace {
 constexpr const char* kLockPath = "/tmp/vemra-vpcd.lock";
 constexpr const char* kReaderPrefix = "Virtual PCD 00 00";
 
+// The processes started here, for the signal handler: an interrupted demo
+// still stops what it started.
+volatile sig_atomic_t startedPids[2] = {-1, -1};
+
+void stopStartedAndExit(int signal) {
+  for (int i = 0; i < 2; ++i) {
+    if (startedPids[i] > 0) ::kill(static_cast<pid_t>(startedPids[i]), SIGTERM);
+  }
+  ::_exit(128 + signal);
+}
+
+void watchSignals() {
+  struct sigaction action {};
+  action.sa_handler = stopStartedAndExit;
+  sigemptyset(&action.sa_mask);
+  for (int s : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(s, &action, nullptr);
+  ::signal(SIGPIPE, SIG_IGN);
+}
+
 // Starts `args` in a session of its own, output to `log`; its pid or -1.
 int spawn(const std::vector<std::string>& args, const std::string& log) {
   std::vector<char*> argv;
@@ -133,6 +152,7 @@ SimulatedCard::SimulatedCard(const std::string& vcardPath, std::ostream& log) {
   if (::access(vcardPath.c_str(), X_OK) != 0) {
     throw Error("the simulated card's bridge " + vcardPath + " is missing (build the target vemra-vcard)");
   }
+  watchSignals();
   char dirTemplate[] = "/tmp/vemractl-demo-XXXXXX";
   if (::mkdtemp(dirTemplate) == nullptr) throw Error("cannot make a temporary directory");
   workDir_ = dirTemplate;
@@ -140,7 +160,7 @@ SimulatedCard::SimulatedCard(const std::string& vcardPath, std::ostream& log) {
   lockFd_ = ::open(kLockPath, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
   if (lockFd_ < 0) throw Error(std::string("cannot open ") + kLockPath + ": " + std::strerror(errno));
   if (::flock(lockFd_, LOCK_EX | LOCK_NB) != 0) {
-    log << "    waiting for another run to free the virtual reader (" << kLockPath << ")\n";
+    log << "    waiting for another run to free the virtual reader (" << kLockPath << ")" << std::endl;
     const auto deadline = Clock::now() + 300s;
     while (::flock(lockFd_, LOCK_EX | LOCK_NB) != 0) {
       if (Clock::now() > deadline) {
@@ -159,6 +179,7 @@ SimulatedCard::SimulatedCard(const std::string& vcardPath, std::ostream& log) {
       const std::string pcscdLog = workDir_ + "/pcscd.log";
       pcscdPid_ = spawn(args, pcscdLog);
       if (pcscdPid_ < 0) throw Error("cannot start pcscd");
+      startedPids[0] = pcscdPid_;
       const auto deadline = Clock::now() + 10s;
       while (!host::pcscServiceRuns()) {
         if (exited(pcscdPid_)) {
@@ -182,6 +203,7 @@ SimulatedCard::SimulatedCard(const std::string& vcardPath, std::ostream& log) {
     const std::string bridgeLog = workDir_ + "/vemra-vcard.log";
     bridgePid_ = spawn({vcardPath, "--port", "35963", "--wait", "20"}, bridgeLog);
     if (bridgePid_ < 0) throw Error("cannot start " + vcardPath);
+    startedPids[1] = bridgePid_;
     const auto cardDeadline = Clock::now() + 20s;
     while (!(virtualReader(reader_, present) && present)) {
       if (exited(bridgePid_)) {
@@ -201,7 +223,9 @@ SimulatedCard::SimulatedCard(const std::string& vcardPath, std::ostream& log) {
 SimulatedCard::~SimulatedCard() { stop(); }
 
 void SimulatedCard::stop() {
+  startedPids[1] = -1;
   terminate(bridgePid_);
+  startedPids[0] = -1;
   terminate(pcscdPid_);
   if (lockFd_ >= 0) {
     ::flock(lockFd_, LOCK_UN);

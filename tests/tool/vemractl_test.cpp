@@ -1,0 +1,398 @@
+// vemractl run as a user runs it: a subprocess against the simulated card
+// through the real pcscd and the virtual reader, its output and exit status
+// checked. Every test starts with a fresh card.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "pcsc_stack.h"
+
+extern char** environ;
+
+namespace vemra::integration {
+namespace {
+
+using nlohmann::json;
+using Env = std::vector<std::pair<std::string, std::string>>;
+
+constexpr const char* kPin = "1234";
+constexpr const char* kAdminKey = "0123456789ABCDEFFEDCBA98765432100123456789ABCDEF";
+
+struct Outcome {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+std::string slurp(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  std::stringstream s;
+  s << f.rdbuf();
+  return s.str();
+}
+
+void spill(const std::string& path, const std::string& content) {
+  std::ofstream f(path, std::ios::binary | std::ios::trunc);
+  f << content;
+}
+
+class StackEnvironment : public ::testing::Environment {
+ public:
+  void TearDown() override { PcscStack::instance().stop(); }
+};
+const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new StackEnvironment);
+
+class VemractlTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    // A fresh simulated card for every test.
+    ASSERT_EQ(PcscStack::instance().restartCard(), "") << "the PC/SC stack could not be brought up";
+    char dir[] = "/tmp/vemractl-test-XXXXXX";
+    ASSERT_NE(::mkdtemp(dir), nullptr);
+    work = dir;
+  }
+  void TearDown() override { std::system(("rm -rf '" + work + "'").c_str()); }
+
+  std::string file(const std::string& name) const { return work + "/" + name; }
+
+  // Runs vemractl on the simulated card's reader with `args`, standard input
+  // `input` and, besides PATH, only the environment `env`.
+  Outcome vemractl(const std::vector<std::string>& args, const Env& env = {}, const std::string& input = "",
+               bool withReader = true) {
+    std::vector<std::string> all{VEMRACTL_PATH};
+    if (withReader) {
+      all.push_back("--reader");
+      all.push_back(PcscStack::instance().readerName());
+    }
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& a : all) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    std::vector<std::string> envText{"PATH=/usr/bin:/bin", "ASAN_OPTIONS=detect_leaks=0"};
+    for (const auto& [k, v] : env) envText.push_back(k + "=" + v);
+    std::vector<char*> envp;
+    for (std::string& e : envText) envp.push_back(e.data());
+    envp.push_back(nullptr);
+
+    spill(file("stdin"), input);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, file("stdin").c_str(), O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, file("stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, file("stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    pid_t pid = -1;
+    Outcome run;
+    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) == 0) {
+      int status = 0;
+      ::waitpid(pid, &status, 0);
+      run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    run.out = slurp(file("stdout"));
+    run.err = slurp(file("stderr"));
+    return run;
+  }
+
+  Outcome asUser(std::vector<std::string> args, const std::string& input = "") {
+    args.insert(args.begin(), {"--login", "user"});
+    return vemractl(args, {{"VEMRA_PIN", kPin}}, input);
+  }
+
+  void init() {
+    const Outcome run = vemractl({"init"}, {{"VEMRA_ADMIN_KEY", kAdminKey}});
+    ASSERT_EQ(run.status, 0) << run.out << run.err;
+  }
+
+  std::string work;
+};
+
+#define EXPECT_OK(run) EXPECT_EQ((run).status, 0) << (run).out << (run).err
+#define EXPECT_FAILS_WITH(run, text)                              \
+  do {                                                            \
+    const Outcome& r_ = (run);                                        \
+    EXPECT_NE(r_.status, 0) << r_.out;                            \
+    EXPECT_NE(r_.err.find(text), std::string::npos) << r_.err;    \
+  } while (0)
+
+TEST_F(VemractlTest, ReadersShowsTheSimulatedCardInTextAndJson) {
+  const Outcome text = vemractl({"readers"}, {}, "", false);
+  EXPECT_OK(text);
+  EXPECT_NE(text.out.find(PcscStack::instance().readerName() + "\n  ATR 3B0B56656D72614D696E694472\n  supported by the driver\n"),
+            std::string::npos)
+      << text.out;
+
+  const Outcome js = vemractl({"readers", "--json"}, {}, "", false);
+  EXPECT_OK(js);
+  const json list = json::parse(js.out);
+  bool found = false;
+  for (const json& r : list) {
+    if (r["reader"] != PcscStack::instance().readerName()) continue;
+    found = true;
+    EXPECT_EQ(r["card"], true);
+    EXPECT_EQ(r["atr"], "3B0B56656D72614D696E694472");
+    EXPECT_EQ(r["supported"], true);
+  }
+  EXPECT_TRUE(found) << js.out;
+}
+
+TEST_F(VemractlTest, InitLaysOutTheStandardFilesThatLsShows) {
+  const Outcome first = vemractl({"init"}, {{"VEMRA_ADMIN_KEY", kAdminKey}});
+  EXPECT_OK(first);
+  EXPECT_NE(first.out.find("cardid: created, 16 bytes"), std::string::npos) << first.out;
+
+  const Outcome root = vemractl({"ls", "--json"});
+  EXPECT_OK(root);
+  const json listing = json::parse(root.out);
+  EXPECT_EQ(listing["files"], json::parse(R"([
+    {"name": "cardid", "size": 16, "access": "everyone-read-admin-write"},
+    {"name": "cardcf", "size": 6, "access": "everyone-read-user-write"},
+    {"name": "cardapps", "size": 8, "access": "everyone-read-admin-write"}])"));
+  EXPECT_EQ(listing["directories"], json::parse(R"(["mscp"])"));
+
+  const Outcome mscp = vemractl({"ls", "mscp"});
+  EXPECT_OK(mscp);
+  EXPECT_EQ(mscp.out, "cmapfile        0  everyone-read-user-write\n");
+
+  const Outcome apps = vemractl({"cat", "cardapps"});
+  EXPECT_OK(apps);
+  EXPECT_EQ(apps.out, std::string("mscp\0\0\0\0", 8));
+  const Outcome cf = vemractl({"cat", "cardcf"});
+  EXPECT_EQ(cf.out, std::string(6, '\0'));
+
+  // A second init keeps what is there.
+  const Outcome again = vemractl({"init"}, {{"VEMRA_ADMIN_KEY", kAdminKey}});
+  EXPECT_OK(again);
+  EXPECT_NE(again.out.find("cardid: exists (16 bytes), kept"), std::string::npos) << again.out;
+  EXPECT_EQ(vemractl({"cat", "cardid"}).out, vemractl({"cat", "cardid"}).out);
+}
+
+TEST_F(VemractlTest, FilesAreWrittenGrownReadListedAndDeleted) {
+  init();
+  const std::string small = "first content\n";
+  EXPECT_OK(asUser({"put", "notes"}, small));
+  EXPECT_EQ(vemractl({"cat", "notes"}).out, small);
+
+  std::string large(3000, 'x');
+  for (std::size_t i = 0; i < large.size(); ++i) large[i] = static_cast<char>(i * 7);
+  spill(file("large"), large);
+  const Outcome grow = asUser({"put", "notes", "-i", file("large")});
+  EXPECT_OK(grow);
+  EXPECT_EQ(grow.out.substr(0, grow.out.find('\n')), "wrote notes, 3000 bytes");
+  EXPECT_OK(vemractl({"cat", "notes", "-o", file("back")}));
+  EXPECT_EQ(slurp(file("back")), large);
+
+  // Every change is announced to providers' caches in cardcf.
+  EXPECT_EQ(vemractl({"cat", "cardcf"}).out, std::string("\0\0\0\0\2\0", 6));
+
+  EXPECT_OK(asUser({"mkdir", "docs"}));
+  EXPECT_OK(asUser({"put", "docs/a", "--access", "user-read-write"}, "in a directory"));
+  const Outcome docs = vemractl({"ls", "docs", "--json"});
+  EXPECT_EQ(json::parse(docs.out)["files"],
+            json::parse(R"([{"name": "a", "size": 14, "access": "user-read-write"}])"));
+  // The card keeps a login until logout; without it the file is closed.
+  EXPECT_OK(vemractl({"logout"}));
+  EXPECT_FAILS_WITH(vemractl({"cat", "docs/a"}), "cannot read docs/a: SCARD_W_SECURITY_VIOLATION");
+  EXPECT_EQ(asUser({"cat", "docs/a"}).out, "in a directory");
+  EXPECT_FAILS_WITH(asUser({"rmdir", "docs"}), "cannot delete directory docs: ERROR_DIR_NOT_EMPTY: the directory is not empty");
+  EXPECT_OK(asUser({"rm", "docs/a"}));
+  EXPECT_OK(asUser({"rmdir", "docs"}));
+  EXPECT_OK(asUser({"rm", "notes"}));
+  EXPECT_FAILS_WITH(vemractl({"cat", "notes"}), "cannot read notes: SCARD_E_FILE_NOT_FOUND: no such file on the card");
+  EXPECT_FAILS_WITH(vemractl({"cat", "nodir/x"}), "SCARD_E_DIR_NOT_FOUND: no such directory on the card");
+}
+
+TEST_F(VemractlTest, WrongPinsCountDownToABlockedPinThatTheAdministratorUnblocks) {
+  struct Try {
+    const char* pin;
+    const char* message;
+  };
+  const Try tries[] = {
+      {"9999", "user login: SCARD_W_WRONG_CHV: wrong PIN, 2 attempts left"},
+      {"9999", "user login: SCARD_W_WRONG_CHV: wrong PIN, 1 attempt left"},
+      {"9999", "user login: SCARD_W_WRONG_CHV: wrong PIN, 0 attempts left"},
+      {kPin, "user login: SCARD_W_CHV_BLOCKED: PIN blocked"},
+  };
+  for (const Try& t : tries) EXPECT_FAILS_WITH(vemractl({"login", "user", "--pin", t.pin}), t.message);
+
+  EXPECT_FAILS_WITH(vemractl({"unblock", "--new-pin", "4321"}, {{"VEMRA_ADMIN_KEY", std::string(48, '0')}}),
+                    "SCARD_W_WRONG_CHV: wrong administrator key");
+  EXPECT_OK(vemractl({"unblock", "--new-pin", "4321"}, {{"VEMRA_ADMIN_KEY", kAdminKey}}));
+  const Outcome login = vemractl({"login", "user"}, {{"VEMRA_PIN", "4321"}});
+  EXPECT_OK(login);
+  EXPECT_EQ(login.out, "user logged in; the card keeps the login until logout, a reset or power-off\n");
+}
+
+TEST_F(VemractlTest, PinAndAdministratorKeyChange) {
+  init();
+  EXPECT_FAILS_WITH(vemractl({"change-pin", "--pin", "0000", "--new-pin", "5678"}),
+                    "cannot change the PIN: SCARD_W_WRONG_CHV: wrong PIN, 2 attempts left");
+  EXPECT_OK(vemractl({"change-pin", "--pin", kPin, "--new-pin", "5678"}));
+  EXPECT_OK(vemractl({"login", "user", "--pin", "5678"}));
+  EXPECT_FAILS_WITH(vemractl({"login", "user", "--pin", kPin}), "SCARD_W_WRONG_CHV");
+  // The PIN change is announced in cardcf (PINs' counter, byte 1).
+  EXPECT_EQ(vemractl({"cat", "cardcf"}).out, std::string("\0\1\0\0\0\0", 6));
+
+  const std::string next = "00112233445566778899AABBCCDDEEFF";  // 16 bytes, extended to 24
+  EXPECT_OK(vemractl({"change-admin-key", "--admin-key", kAdminKey, "--new-admin-key", next}));
+  EXPECT_FAILS_WITH(vemractl({"login", "admin", "--admin-key", kAdminKey}),
+                    "administrator login: SCARD_W_WRONG_CHV: wrong administrator key");
+  EXPECT_OK(vemractl({"login", "admin", "--admin-key", next}));
+  EXPECT_FAILS_WITH(vemractl({"login", "admin", "--admin-key", "0011"}), "an administrator key is 24 bytes (or 16) in hexadecimal");
+}
+
+TEST_F(VemractlTest, InfoReportsTheCardInJson) {
+  init();
+  const Outcome run = asUser({"info", "--json"});
+  EXPECT_OK(run);
+  const json info = json::parse(run.out);
+  EXPECT_EQ(info["reader"], PcscStack::instance().readerName());
+  EXPECT_EQ(info["atr"], "3B0B56656D72614D696E694472");
+  EXPECT_EQ(info["maxContainers"], 8);
+  EXPECT_EQ(info["freeContainers"], 8);
+  EXPECT_GT(info["freeBytes"].get<int>(), 60000);
+  const std::string cardid = vemractl({"cat", "cardid"}).out;
+  ASSERT_EQ(cardid.size(), 16u);
+  std::string hex;
+  for (unsigned char c : cardid) {
+    char two[3];
+    std::snprintf(two, sizeof two, "%02X", c);
+    hex += two;
+  }
+  EXPECT_EQ(info["cardIdentifier"], hex);
+}
+
+TEST_F(VemractlTest, BadArgumentsAndMissingDriverFailWithAMessage) {
+  struct Case {
+    std::vector<std::string> args;
+    const char* message;
+  };
+  const Case cases[] = {
+      {{}, "A subcommand is required"},
+      {{"frobnicate"}, "Run with --help for more information"},
+      {{"cat"}, "PATH is required"},
+      {{"sign", "x", "--container", "300", "--keyspec", "kx"}, "--container"},
+      {{"import-key", "k.pem", "--container", "0", "--keyspec", "ecc"}, "--keyspec"},
+      {{"cat", "a/b/c"}, "\"a/b/c\" is not a file path"},
+      {{"--driver", "/nonexistent/libvemradrv64.so", "ls"}, "cannot load the driver /nonexistent/libvemradrv64.so"},
+      {{"put", "x", "--access", "sometimes"}, "unknown access condition \"sometimes\""},
+  };
+  for (const Case& c : cases) {
+    const Outcome run = vemractl(c.args, {}, "data", false);
+    EXPECT_NE(run.status, 0);
+    EXPECT_NE(run.err.find(c.message), std::string::npos) << c.message << "\n" << run.err;
+  }
+}
+
+TEST_F(VemractlTest, HelpListsEveryCommand) {
+  const Outcome help = vemractl({"--help"}, {}, "", false);
+  EXPECT_OK(help);
+  for (const char* command : {"readers", "info", "ls", "cat", "put", "mkdir", "rmdir", "rm", "login", "logout",
+                              "change-pin", "unblock", "change-admin-key", "props", "init", "import-key", "pubkey",
+                              "sign", "decrypt", "rm-container", "demo"}) {
+    EXPECT_NE(help.out.find(std::string("\n  ") + command + " "), std::string::npos) << command;
+    EXPECT_OK(vemractl({command, "--help"}, {}, "", false));
+  }
+}
+
+// Runs a shell command in the test's directory; its exit status.
+int shell(const std::string& dir, const std::string& command) {
+  return std::system(("cd '" + dir + "' && (" + command + ") >/dev/null 2>&1").c_str());
+}
+
+TEST_F(VemractlTest, KeyImportedSignsAndDecryptsAsOpensslExpects) {
+  init();
+  ASSERT_EQ(shell(work, "openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out key.pem"), 0);
+  ASSERT_EQ(shell(work, "openssl pkey -in key.pem -pubout -out expected.pem"), 0);
+
+  const Outcome imported = asUser({"import-key", file("key.pem"), "--container", "0", "--keyspec", "kx"});
+  EXPECT_OK(imported);
+  EXPECT_EQ(imported.out,
+            "imported a 2048-bit key-exchange key into container 0 (used under the user's PIN)\n"
+            "recorded container 0 in mscp/cmapfile\n");
+  // The container map records a valid, default container of a 2048-bit
+  // key-exchange key, and cardcf counts one change of the containers.
+  const std::string map = vemractl({"cat", "mscp/cmapfile"}).out;
+  ASSERT_EQ(map.size(), 86u);
+  EXPECT_EQ(map[0], '{');
+  EXPECT_EQ(map.substr(80), std::string("\x03\x00\x00\x00\x00\x08", 6));
+  EXPECT_EQ(vemractl({"cat", "cardcf"}).out.substr(2, 2), std::string("\1\0", 2));
+
+  EXPECT_OK(vemractl({"pubkey", "--container", "0", "--keyspec", "kx", "-o", file("pub.pem")}));
+  EXPECT_EQ(slurp(file("pub.pem")), slurp(file("expected.pem")));
+  EXPECT_FAILS_WITH(vemractl({"pubkey", "--container", "0", "--keyspec", "sig"}),
+                    "container 0 has no signature key");
+
+  spill(file("message"), "a message for the card to sign");
+  const Outcome signed_ = asUser({"sign", "--container", "0", "--keyspec", "kx", "--hash", "sha256",
+                                   file("message"), "-o", file("sig")});
+  EXPECT_OK(signed_);
+  EXPECT_NE(signed_.err.find("OpenSSL verifies the signature"), std::string::npos) << signed_.err;
+  ASSERT_EQ(shell(work, "openssl dgst -sha256 -binary message > digest"), 0);
+  EXPECT_EQ(shell(work, "openssl pkeyutl -verify -pubin -inkey pub.pem -sigfile sig -in digest "
+                        "-pkeyopt digest:sha256"),
+            0);
+  spill(file("other"), "another message");
+  ASSERT_EQ(shell(work, "openssl dgst -sha256 -binary other > other.digest"), 0);
+  EXPECT_NE(shell(work, "openssl pkeyutl -verify -pubin -inkey pub.pem -sigfile sig -in other.digest "
+                        "-pkeyopt digest:sha256"),
+            0);
+
+  struct Padding {
+    const char* options;
+    std::vector<std::string> flags;
+  };
+  const Padding paddings[] = {
+      {"", {}},
+      {"-pkeyopt rsa_padding_mode:oaep -pkeyopt rsa_oaep_md:sha256 -pkeyopt rsa_mgf1_md:sha256", {"--oaep"}},
+  };
+  for (const Padding& p : paddings) {
+    spill(file("secret"), "the card's eyes only");
+    ASSERT_EQ(shell(work, std::string("openssl pkeyutl -encrypt -pubin -inkey pub.pem -in secret -out block ") +
+                              p.options),
+              0);
+    std::vector<std::string> args{"decrypt", "--container", "0", "--keyspec", "kx", file("block")};
+    args.insert(args.end(), p.flags.begin(), p.flags.end());
+    const Outcome plain = asUser(args);
+    EXPECT_OK(plain);
+    EXPECT_EQ(plain.out, "the card's eyes only") << p.options;
+  }
+
+  const json info = json::parse(vemractl({"info", "--json"}).out);
+  EXPECT_EQ(info["containers"], json::parse(R"([{"index": 0, "keyExchangeBits": 2048}])"));
+  EXPECT_EQ(info["freeContainers"], 7);
+
+  EXPECT_OK(asUser({"rm-container", "--container", "0"}));
+  EXPECT_EQ(vemractl({"cat", "mscp/cmapfile"}).out, std::string(86, '\0'));
+  EXPECT_FAILS_WITH(vemractl({"pubkey", "--container", "0", "--keyspec", "kx"}),
+                    "cannot read container 0: SCARD_E_NO_KEY_CONTAINER: the key container is empty");
+}
+
+TEST_F(VemractlTest, PropsAnswersEveryPropertyInJson) {
+  init();
+  const Outcome run = asUser({"props", "--json"});
+  EXPECT_OK(run);
+  const json props = json::parse(run.out);
+  EXPECT_EQ(props["Key Sizes (key exchange)"]["value"],
+            json::parse(R"({"minimum": 1024, "default": 2048, "maximum": 2048, "increment": 1024})"));
+  EXPECT_EQ(props["PIN List"]["value"], "user, admin");
+  EXPECT_EQ(props["Authenticated State"]["value"], "user");
+  EXPECT_EQ(props["Card Serial Number"]["value"], "56450000123456");
+  EXPECT_EQ(props["Chaining Modes"]["value"], "ChainingModeCBC");
+  EXPECT_EQ(props["PIN Strength Change"]["error"], "SCARD_E_UNSUPPORTED_FEATURE");
+  const json info = json::parse(vemractl({"info", "--json"}).out);
+  EXPECT_EQ(props["Card Identifier"]["value"], info["cardIdentifier"]);
+  EXPECT_EQ(info["authenticated"], json::parse(R"(["user"])"));
+}
+
+}  // namespace
+}  // namespace vemra::integration
