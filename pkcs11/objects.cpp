@@ -112,7 +112,6 @@ void keyCommon(Object& o, const RsaPublic& key) {
   o.attributes[CKA_DERIVE] = boolean(false);
   o.attributes[CKA_LOCAL] = boolean(false);  // imported: the card makes no keys
   o.attributes[CKA_KEY_GEN_MECHANISM] = ulong(CK_UNAVAILABLE_INFORMATION);
-  o.attributes[CKA_ALLOWED_MECHANISMS] = Bytes{};
 }
 
 }  // namespace

@@ -28,12 +28,14 @@ struct Result {
 
 // Runs a shell command line; its standard output and error together. The
 // programs that load the module get the sanitizers' runtime first when the
-// module is built with them, and OpenSSL the configuration of its PKCS #11
-// engine.
+// module is built with them; OpenSSL loading it gets the configuration of
+// its PKCS #11 engine (only OpenSSL: the module itself uses OpenSSL, which
+// must not load the engine into the module's own programs).
 Result run(const std::string& command, bool loadsModule = false) {
-  const std::string line =
-      (loadsModule ? std::string(VEMRA_P11_PRELOAD) + "OPENSSL_CONF=" + kWork + "/openssl.cnf " : std::string()) +
-      command + " 2>&1";
+  std::string prefix;
+  if (loadsModule) prefix = VEMRA_P11_PRELOAD;
+  if (loadsModule && command.rfind("openssl ", 0) == 0) prefix += "OPENSSL_CONF=" + kWork + "/openssl.cnf ";
+  const std::string line = prefix + command + " 2>&1";
   Result r;
   FILE* pipe = ::popen(line.c_str(), "r");
   if (pipe == nullptr) return r;
