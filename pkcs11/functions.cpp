@@ -9,7 +9,13 @@ extern "C" {
 
 namespace {
 
-CK_RV unsupported() { return module().initialized ? CKR_FUNCTION_NOT_SUPPORTED : CKR_CRYPTOKI_NOT_INITIALIZED; }
+CK_RV unsupported() {
+  return guarded([] { return module().initialized ? CKR_FUNCTION_NOT_SUPPORTED : CKR_CRYPTOKI_NOT_INITIALIZED; });
+}
+
+CK_RV notParallel() {
+  return guarded([] { return module().initialized ? CKR_FUNCTION_NOT_PARALLEL : CKR_CRYPTOKI_NOT_INITIALIZED; });
+}
 
 }  // namespace
 
@@ -74,12 +80,8 @@ CK_RV C_DeriveKey(CK_SESSION_HANDLE, CK_MECHANISM_PTR, CK_OBJECT_HANDLE, CK_ATTR
 }
 CK_RV C_SeedRandom(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG) { return unsupported(); }
 CK_RV C_GenerateRandom(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG) { return unsupported(); }
-CK_RV C_GetFunctionStatus(CK_SESSION_HANDLE) {
-  return module().initialized ? CKR_FUNCTION_NOT_PARALLEL : CKR_CRYPTOKI_NOT_INITIALIZED;
-}
-CK_RV C_CancelFunction(CK_SESSION_HANDLE) {
-  return module().initialized ? CKR_FUNCTION_NOT_PARALLEL : CKR_CRYPTOKI_NOT_INITIALIZED;
-}
+CK_RV C_GetFunctionStatus(CK_SESSION_HANDLE) { return notParallel(); }
+CK_RV C_CancelFunction(CK_SESSION_HANDLE) { return notParallel(); }
 
 CK_RV C_GetFunctionList(CK_FUNCTION_LIST_PTR_PTR ppFunctionList) {
   static CK_FUNCTION_LIST list = {

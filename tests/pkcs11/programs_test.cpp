@@ -3,6 +3,7 @@
 // through its PKCS #11 engine, and ssh-keygen. The card is laid out with
 // vemractl; the key and its certificate reach the card through the module
 // (p11tool --write).
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
@@ -11,6 +12,7 @@
 #include <fstream>
 #include <string>
 
+#include "p11-kit/pkcs11.h"
 #include "pcsc_stack.h"
 
 namespace {
@@ -173,6 +175,42 @@ TEST_F(Programs, SshKeygenListsTheCardsPublicKey) {
   ASSERT_EQ(fromCard.status, 0) << fromCard.output;
   const std::string key = fromFile.output.substr(0, fromFile.output.find('\n'));
   EXPECT_NE(fromCard.output.find(key + " card-key"), std::string::npos) << fromCard.output << "\nexpected " << key;
+}
+
+// Last, since it replaces the card the other tests use: the module loaded
+// into this process sees the card taken out and a fresh one put in.
+TEST_F(Programs, CardTakenOutClosesTheSessionsAndAFreshCardIsANewToken) {
+  void* library = ::dlopen(kModule.c_str(), RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(library, nullptr) << ::dlerror();
+  auto getList = reinterpret_cast<CK_C_GetFunctionList>(::dlsym(library, "C_GetFunctionList"));
+  ASSERT_NE(getList, nullptr);
+  CK_FUNCTION_LIST_PTR f = nullptr;
+  ASSERT_EQ(getList(&f), CKR_OK);
+  ASSERT_EQ(f->C_Initialize(nullptr), CKR_OK);
+  CK_SLOT_ID slots[8];
+  CK_ULONG count = 8;
+  ASSERT_EQ(f->C_GetSlotList(CK_TRUE, slots, &count), CKR_OK);
+  ASSERT_GE(count, 1u);
+  CK_SESSION_HANDLE session = 0;
+  ASSERT_EQ(f->C_OpenSession(slots[0], CKF_SERIAL_SESSION, nullptr, nullptr, &session), CKR_OK);
+  CK_UTF8CHAR pin[] = "1234";
+  ASSERT_EQ(f->C_Login(session, CKU_USER, pin, 4), CKR_OK);
+  CK_TOKEN_INFO info{};
+  ASSERT_EQ(f->C_GetTokenInfo(slots[0], &info), CKR_OK);
+  EXPECT_NE(info.flags & CKF_TOKEN_INITIALIZED, 0u);
+
+  ASSERT_EQ(vemra::integration::PcscStack::instance().restartCard(), "");
+  EXPECT_EQ(f->C_FindObjectsInit(session, nullptr, 0), CKR_DEVICE_REMOVED);
+  CK_SESSION_INFO sessionInfo{};
+  EXPECT_EQ(f->C_GetSessionInfo(session, &sessionInfo), CKR_SESSION_HANDLE_INVALID);
+
+  ASSERT_EQ(f->C_OpenSession(slots[0], CKF_SERIAL_SESSION, nullptr, nullptr, &session), CKR_OK);
+  ASSERT_EQ(f->C_GetSessionInfo(session, &sessionInfo), CKR_OK);
+  EXPECT_EQ(sessionInfo.state, CKS_RO_PUBLIC_SESSION) << "nobody is logged in on the fresh card";
+  ASSERT_EQ(f->C_GetTokenInfo(slots[0], &info), CKR_OK);
+  EXPECT_EQ(info.flags & CKF_TOKEN_INITIALIZED, 0u) << "the fresh card has no standard layout yet";
+  EXPECT_EQ(f->C_Finalize(nullptr), CKR_OK);
+  ::dlclose(library);
 }
 
 }  // namespace
