@@ -19,6 +19,10 @@ packages=(
   g++-mingw-w64-x86-64-win32 g++-mingw-w64-i686-win32
   # Wine runs the Windows DLLs and the scenario program
   wine wine64 wine32:i386
+  # the session fuzzer: clang with libFuzzer and the sanitizer runtimes
+  clang libclang-rt-14-dev
+  # scripts/run-bench.sh counts instructions inside the driver with callgrind
+  valgrind
 )
 
 sudo=""

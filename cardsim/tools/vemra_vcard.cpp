@@ -135,6 +135,16 @@ class Socket {
   int fd_;
 };
 
+// vpcd writes each message's length and payload separately with Nagle's
+// algorithm on, so the payload waits until the length is acknowledged. A
+// delayed acknowledgement would hold every command for tens of milliseconds;
+// the kernel leaves quick-acknowledge mode on its own, so it is asked for
+// again after every receive.
+void acknowledgeAtOnce(int fd) {
+  const int one = 1;
+  ::setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
+}
+
 // Connects to vpcd, retrying until it listens or the wait runs out.
 int connectToVpcd(const Options& o) {
   sockaddr_in addr{};
@@ -149,8 +159,10 @@ int connectToVpcd(const Options& o) {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     if (fd < 0) return -1;
     if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0) {
+      // Answers go out at once, without waiting for earlier ones to be acknowledged.
       const int one = 1;
       ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+      acknowledgeAtOnce(fd);
       return fd;
     }
     ::close(fd);
@@ -165,6 +177,7 @@ bool readExact(int fd, uint8_t* out, std::size_t n) {
   while (n > 0) {
     const ssize_t got = ::recv(fd, out, n, 0);
     if (got > 0) {
+      acknowledgeAtOnce(fd);
       out += got;
       n -= static_cast<std::size_t>(got);
     } else if (got < 0 && errno == EINTR && !gStop) {

@@ -267,13 +267,26 @@ typedef DWORD *PPIN_SET;
 /* ------------------------------------------------------------------ */
 /* Enumerations                                                       */
 /* ------------------------------------------------------------------ */
-typedef enum {
+/*
+ * Each enumeration is a 32-bit word in the records and in the entry points'
+ * arguments, and a caller may pass any word. In C++ each is declared over
+ * DWORD, so that every 32-bit value is a value of the type and the driver's
+ * own range checks decide; without a fixed underlying type a value outside
+ * the enumerators would be undefined before any check could run.
+ */
+#ifdef __cplusplus
+#define VEMRA_ENUM_WORD : DWORD
+#else
+#define VEMRA_ENUM_WORD
+#endif
+
+typedef enum VEMRA_ENUM_WORD {
   InvalidDirAc = 0,
   UserCreateDeleteDirAc = 1,
   AdminCreateDeleteDirAc = 2
 } CARD_DIRECTORY_ACCESS_CONDITION;
 
-typedef enum {
+typedef enum VEMRA_ENUM_WORD {
   InvalidAc = 0,
   EveryoneReadUserWriteAc = 1,
   UserWriteExecuteAc = 2,
@@ -283,14 +296,14 @@ typedef enum {
   AdminReadWriteAc = 6
 } CARD_FILE_ACCESS_CONDITION;
 
-typedef enum {
+typedef enum VEMRA_ENUM_WORD {
   AlphaNumericPinType = 0,
   ExternalPinType = 1,
   ChallengeResponsePinType = 2,
   EmptyPinType = 3
 } SECRET_TYPE;
 
-typedef enum {
+typedef enum VEMRA_ENUM_WORD {
   AuthenticationPin = 0,
   DigitalSignaturePin = 1,
   EncryptionPin = 2,
@@ -300,7 +313,7 @@ typedef enum {
   UnblockOnlyPin = 6
 } SECRET_PURPOSE;
 
-typedef enum {
+typedef enum VEMRA_ENUM_WORD {
   PinCacheNormal = 0,
   PinCacheTimed = 1,
   PinCacheNone = 2,

@@ -1,10 +1,7 @@
 // CardAuthenticateChallenge: the administrator logs in by answering the
 // challenge of the immediately preceding CardGetChallenge.
 #include "auth/credentials.h"
-#include "card/exchange.h"
-#include "card/status.h"
-#include "common/context.h"
-#include "common/prologue.h"
+#include "common/entry.h"
 #include "common/trace.h"
 
 namespace vemra::auth {
@@ -15,12 +12,12 @@ namespace {
 // reports x (SCARD_W_WRONG_CHV); 0x6A91 traces "Wrong crypto parameters \n"
 // and gives SCARD_W_WRONG_CHV without touching `pcAttemptsRemaining`; anything
 // else SCARD_F_INTERNAL_ERROR.
-DWORD loginResult(std::uint16_t sw, PDWORD pcAttemptsRemaining) {
-  if (sw == 0x6A91) {
+[[nodiscard]] Result loginResult(std::uint16_t sw, PDWORD pcAttemptsRemaining) {
+  if (sw == card::sw::kWrongCryptoParameters) {
     trace::step("Wrong crypto parameters \n");
     return SCARD_W_WRONG_CHV;
   }
-  return pinVerificationResult(sw, pcAttemptsRemaining);
+  return verificationResult(sw, pcAttemptsRemaining);
 }
 
 }  // namespace
@@ -44,18 +41,15 @@ DWORD loginResult(std::uint16_t sw, PDWORD pcAttemptsRemaining) {
 extern "C" DWORD WINAPI CardAuthenticateChallenge(PCARD_DATA pCardData, PBYTE pbResponseData, DWORD cbResponseData,
                                                   PDWORD pcAttemptsRemaining) {
   using namespace vemra;
-  trace::function("Function CardAuthenticateChallenge called");
-  const std::uint8_t challengeIssued = common::challengeIssuedBeforePrologue(pCardData);
-  if (const DWORD rc = common::prologue(pCardData)) return rc;
-  if (pbResponseData == nullptr || cbResponseData != auth::kBlockSize) return SCARD_E_INVALID_PARAMETER;
-
-  auth::Block response;
-  auth::fillResponseBlock(response, pbResponseData, challengeIssued);
-  const card::CardConfig& config = common::config(pCardData);
-  std::uint16_t sw = 0;
-  if (const DWORD rc = auth::presentResponse(common::cardHandle(pCardData), config.adminPinRef, response, sw))
-    return rc;
-  if (const DWORD rc = auth::loginResult(sw, pcAttemptsRemaining)) return rc;
-  trace::function("\tFunction CardAuthenticateChallenge is done");
-  return 0;
+  return common::runEntryPoint(
+      "Function CardAuthenticateChallenge called", "\tFunction CardAuthenticateChallenge is done", pCardData,
+      [&](const common::Session& session) -> card::Result {
+        if (pbResponseData == nullptr || cbResponseData != auth::kBlockSize) return SCARD_E_INVALID_PARAMETER;
+        auth::Block response;
+        auth::fillResponseBlock(response, pbResponseData, session.challengeIssued);
+        std::uint16_t sw = 0;
+        if (const card::Result rc = auth::presentResponse(session.card, session.config.adminPinRef, response, sw))
+          return rc;
+        return auth::loginResult(sw, pcAttemptsRemaining);
+      });
 }

@@ -3,11 +3,10 @@
 #include <array>
 
 #include "auth/credentials.h"
+#include "card/commands.h"
 #include "common/caller_buffer.h"
-#include "card/exchange.h"
-#include "common/context.h"
+#include "common/entry.h"
 #include "common/entry_points.h"
-#include "common/prologue.h"
 #include "common/trace.h"
 
 namespace vemra::auth {
@@ -33,8 +32,8 @@ constexpr std::uint8_t kLoginWithSessionPin = 0x02;
 // when one is generated, the session PIN handed to the caller. Success leaves
 // the user logged in and, with CARD_AUTHENTICATE_GENERATE_SESSION_PIN, a buffer
 // from pfnCspAlloc in *ppbSessionPin; failure leaves the caller no buffer.
-DWORD loginUser(PCARD_DATA pCardData, DWORD dwFlags, const BYTE* pbPinData, DWORD cbPinData, PBYTE* ppbSessionPin,
-                PDWORD pcbSessionPin, PDWORD pcAttemptsRemaining) {
+[[nodiscard]] Result loginUser(const common::Session& session, DWORD dwFlags, const BYTE* pbPinData, DWORD cbPinData,
+                               PBYTE* ppbSessionPin, PDWORD pcbSessionPin, PDWORD pcAttemptsRemaining) {
   const bool withSessionPin = (dwFlags & CARD_AUTHENTICATE_SESSION_PIN) != 0;
   const bool generating = (dwFlags & CARD_AUTHENTICATE_GENERATE_SESSION_PIN) != 0;
   if (!withSessionPin) {
@@ -54,19 +53,20 @@ DWORD loginUser(PCARD_DATA pCardData, DWORD dwFlags, const BYTE* pbPinData, DWOR
   SecretBytes<kMaxSessionPin> sessionPin;
   std::uint16_t length = 0;
   std::uint16_t sw = 0;
-  if (const DWORD rc = card::transmit(common::cardHandle(pCardData),
-                                      card::Apdu{0x80, 0x74, p1, common::config(pCardData).userPinRef, pin.view()},
-                                      sessionPin.bytes(), length, sw))
+  if (const Result rc =
+          card::transmit(session.card, card::command::sessionPin(p1, session.config.userPinRef, pin.view()),
+                         sessionPin.bytes(), length, sw))
     return rc;
-  if (const DWORD rc = pinVerificationResult(sw, pcAttemptsRemaining)) return rc;
+  if (const Result rc = verificationResult(sw, pcAttemptsRemaining)) return rc;
   if (!generating) return 0;
 
   // The user is logged in now; a session PIN that is missing or longer than
   // its answer can carry is not handed back as if it were one.
   if (length == 0 || length > kMaxSessionPin) return SCARD_F_INTERNAL_ERROR;
-  common::CallerBuffer<BYTE> buffer(pCardData, ppbSessionPin);
+  common::CallerBuffer<BYTE> buffer(session.cardData, ppbSessionPin);
   if (!buffer.allocate(length)) return SCARD_E_NO_MEMORY;
-  for (std::size_t i = 0; i < length; ++i) buffer.bytes()[i] = sessionPin.view()[i];
+  card::ByteReader answer{sessionPin.view()};
+  if (!answer.readBytes(buffer.bytes())) return SCARD_F_INTERNAL_ERROR;
   *pcbSessionPin = length;
   buffer.release();
   return 0;
@@ -89,21 +89,17 @@ DWORD loginUser(PCARD_DATA pCardData, DWORD dwFlags, const BYTE* pbPinData, DWOR
 extern "C" DWORD WINAPI CardAuthenticatePin(PCARD_DATA pCardData, LPWSTR pwszUserId, PBYTE pbPinData, DWORD cbPinData,
                                             PDWORD pcAttemptsRemaining) {
   using namespace vemra;
-  trace::function("Function CardAuthenticatePin called");
-  if (const DWORD rc = common::prologue(pCardData)) return rc;
-  if (pbPinData == nullptr || !auth::isPinLength(cbPinData)) return SCARD_E_INVALID_PARAMETER;
-  if (pwszUserId == nullptr) return SCARD_E_INVALID_PARAMETER;
-  const PIN_ID role = auth::roleOfUserId(pwszUserId);
-  if (role == ROLE_EVERYONE) return SCARD_E_INVALID_PARAMETER;
-
-  auth::Block pin;
-  if (!auth::fillPinBlock(pin, pbPinData, cbPinData)) return SCARD_E_INVALID_PARAMETER;
-  if (const DWORD rc =
-          auth::verifyPin(common::cardHandle(pCardData), auth::referenceOfRole(common::config(pCardData), role), pin,
-                          pcAttemptsRemaining))
-    return rc;
-  trace::function("\tFunction CardAuthenticatePin is done");
-  return 0;
+  return common::runEntryPoint(
+      "Function CardAuthenticatePin called", "\tFunction CardAuthenticatePin is done", pCardData,
+      [&](const common::Session& session) -> card::Result {
+        if (pbPinData == nullptr || !auth::isPinLength(cbPinData)) return SCARD_E_INVALID_PARAMETER;
+        if (pwszUserId == nullptr) return SCARD_E_INVALID_PARAMETER;
+        const PIN_ID role = auth::roleOfUserId(pwszUserId);
+        if (role == ROLE_EVERYONE) return SCARD_E_INVALID_PARAMETER;
+        auth::Block pin;
+        if (!auth::fillPinBlock(pin, pbPinData, cbPinData)) return SCARD_E_INVALID_PARAMETER;
+        return auth::verifyPin(session.card, auth::referenceOfRole(session.config, role), pin, pcAttemptsRemaining);
+      });
 }
 
 /*
@@ -135,32 +131,27 @@ extern "C" DWORD WINAPI CardAuthenticateEx(PCARD_DATA pCardData, PIN_ID PinId, D
                                            DWORD cbPinData, PBYTE* ppbSessionPin, PDWORD pcbSessionPin,
                                            PDWORD pcAttemptsRemaining) {
   using namespace vemra;
-  trace::function("Function CardAuthenticateEx called");
-  const std::uint8_t challengeIssued = common::challengeIssuedBeforePrologue(pCardData);
-  if (const DWORD rc = common::prologue(pCardData)) return rc;
+  return common::runEntryPoint(
+      "Function CardAuthenticateEx called", "Function CardAuthenticateEx is done", pCardData,
+      [&](const common::Session& session) -> card::Result {
+        const bool generating = (dwFlags & CARD_AUTHENTICATE_GENERATE_SESSION_PIN) != 0;
+        if ((dwFlags & auth::kRefusedLoginFlags) != 0 ||
+            (generating && (dwFlags & CARD_AUTHENTICATE_SESSION_PIN) != 0)) {
+          trace::step("CardAuthenticateEx dwFlags SCARD_E_INVALID_PARAMETER");
+          return SCARD_E_INVALID_PARAMETER;
+        }
+        if (generating && (ppbSessionPin == nullptr || pcbSessionPin == nullptr)) return SCARD_E_INVALID_PARAMETER;
+        if ((dwFlags & CARD_PIN_SILENT_CONTEXT) != 0 && pbPinData == nullptr) return SCARD_E_INVALID_PARAMETER;
 
-  const bool generating = (dwFlags & CARD_AUTHENTICATE_GENERATE_SESSION_PIN) != 0;
-  if ((dwFlags & auth::kRefusedLoginFlags) != 0 || (generating && (dwFlags & CARD_AUTHENTICATE_SESSION_PIN) != 0)) {
-    trace::step("CardAuthenticateEx dwFlags SCARD_E_INVALID_PARAMETER");
-    return SCARD_E_INVALID_PARAMETER;
-  }
-  if (generating && (ppbSessionPin == nullptr || pcbSessionPin == nullptr)) return SCARD_E_INVALID_PARAMETER;
-  if ((dwFlags & CARD_PIN_SILENT_CONTEXT) != 0 && pbPinData == nullptr) return SCARD_E_INVALID_PARAMETER;
-
-  if (PinId == ROLE_USER) {
-    if (const DWORD rc = auth::loginUser(pCardData, dwFlags, pbPinData, cbPinData, ppbSessionPin, pcbSessionPin,
-                                         pcAttemptsRemaining))
-      return rc;
-  } else if (PinId == ROLE_ADMIN) {
-    if (generating) return SCARD_E_INVALID_PARAMETER;
-    // The challenge of the call before this one stays answerable for the
-    // login it is handed to.
-    common::config(pCardData).challengeIssued = challengeIssued;
-    if (cbPinData != auth::kBlockSize) return SCARD_W_WRONG_CHV;
-    if (const DWORD rc = CardAuthenticateChallenge(pCardData, pbPinData, cbPinData, pcAttemptsRemaining)) return rc;
-  } else {
-    return SCARD_E_INVALID_PARAMETER;
-  }
-  trace::function("Function CardAuthenticateEx is done");
-  return 0;
+        if (PinId == ROLE_USER) {
+          return auth::loginUser(session, dwFlags, pbPinData, cbPinData, ppbSessionPin, pcbSessionPin,
+                                 pcAttemptsRemaining);
+        }
+        if (PinId != ROLE_ADMIN || generating) return SCARD_E_INVALID_PARAMETER;
+        // The challenge of the call before this one stays answerable for the
+        // login it is handed to.
+        session.config.challengeIssued = session.challengeIssued;
+        if (cbPinData != auth::kBlockSize) return SCARD_W_WRONG_CHV;
+        return CardAuthenticateChallenge(pCardData, pbPinData, cbPinData, pcAttemptsRemaining);
+      });
 }

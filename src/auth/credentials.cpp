@@ -1,6 +1,6 @@
 #include "auth/credentials.h"
 
-#include "card/status.h"
+#include "card/commands.h"
 #include "common/trace.h"
 #include "common/wide_string.h"
 
@@ -31,35 +31,28 @@ std::uint8_t referenceOfRole(const card::CardConfig& config, PIN_ID role) {
   return role == ROLE_ADMIN ? config.adminPinRef : config.userPinRef;
 }
 
-DWORD pinVerificationResult(std::uint16_t sw, PDWORD pcAttemptsRemaining) {
+Result verificationResult(std::uint16_t sw, PDWORD pcAttemptsRemaining, const char* blocked, const char* wrong) {
   if (card::isRetryCounter(sw)) {
-    trace::step("\tWRONG PIN\n");
+    trace::step(wrong);
     if (pcAttemptsRemaining != nullptr) *pcAttemptsRemaining = card::triesLeft(sw);
     return SCARD_W_WRONG_CHV;
   }
-  if (sw == 0x6983) trace::step("\tPIN BLOCKED\n");
-  return card::mapStatus(sw, {{0x6983, SCARD_W_CHV_BLOCKED}}, SCARD_F_INTERNAL_ERROR);
+  if (sw == card::sw::kAuthenticationBlocked) trace::step(blocked);
+  return card::mapStatus(sw, {{card::sw::kAuthenticationBlocked, SCARD_W_CHV_BLOCKED}}, SCARD_F_INTERNAL_ERROR);
 }
 
-DWORD sendExpectingSuccess(card::Handle handle, const card::Apdu& apdu) {
-  std::uint16_t sw = 0;
-  if (const DWORD rc = card::transmit(handle, apdu, sw)) return rc;
-  return card::mapStatus(sw, {}, SCARD_F_INTERNAL_ERROR);
-}
-
-DWORD verifyPin(card::Handle handle, std::uint8_t reference, const Block& pin, PDWORD pcAttemptsRemaining) {
+Result verifyPin(card::Handle handle, std::uint8_t reference, const Block& pin, PDWORD pcAttemptsRemaining) {
   // The two-byte length (the command goes out the same): an answer of 256
   // data bytes would read as none in one byte.
   std::uint16_t length = 0;
   std::uint16_t sw = 0;
-  if (const DWORD rc = card::transmit(handle, card::Apdu{0x00, 0x20, 0x00, reference, pin.view()}, {}, length, sw))
-    return rc;
+  if (const Result rc = card::transmit(handle, card::command::verify(reference, pin.view()), {}, length, sw)) return rc;
   if (length != 0) return SCARD_F_INTERNAL_ERROR;
-  return pinVerificationResult(sw, pcAttemptsRemaining);
+  return verificationResult(sw, pcAttemptsRemaining);
 }
 
-DWORD presentResponse(card::Handle handle, std::uint8_t adminPinRef, const Block& response, std::uint16_t& sw) {
-  return card::transmit(handle, card::Apdu{0x00, 0x82, 0x00, adminPinRef, response.view()}, sw);
+Result presentResponse(card::Handle handle, std::uint8_t adminPinRef, const Block& response, std::uint16_t& sw) {
+  return card::transmit(handle, card::command::externalAuthenticate(adminPinRef, response.view()), sw);
 }
 
 }  // namespace vemra::auth

@@ -13,6 +13,7 @@
 #include "card/config.h"
 #include "card/exchange.h"
 #include "card/secret_bytes.h"
+#include "card/status.h"
 #include "vemradrv/minidriver.h"
 
 namespace vemra::auth {
@@ -22,6 +23,7 @@ inline constexpr std::size_t kBlockSize = 8;
 inline constexpr DWORD kMinPinLength = 4;
 inline constexpr DWORD kMaxPinLength = 8;
 
+using card::Result;
 using card::SecretBytes;
 using Block = SecretBytes<kBlockSize>;
 
@@ -47,27 +49,25 @@ void fillResponseBlock(Block& block, const BYTE* response, std::uint8_t challeng
 // The card's reference of ROLE_USER (userPinRef) or ROLE_ADMIN (adminPinRef).
 [[nodiscard]] std::uint8_t referenceOfRole(const card::CardConfig& config, PIN_ID role);
 
-// The result of a PIN verification (VERIFY, or the session-PIN VERIFY) from
-// its status word: 0 for 0x9000; 0x6983 traces "\tPIN BLOCKED\n" and gives
-// SCARD_W_CHV_BLOCKED; 0x63Cx traces "\tWRONG PIN\n", stores x through
-// `pcAttemptsRemaining` when it is not NULL and gives SCARD_W_WRONG_CHV;
-// anything else SCARD_F_INTERNAL_ERROR. Nothing else is written.
-[[nodiscard]] DWORD pinVerificationResult(std::uint16_t sw, PDWORD pcAttemptsRemaining);
-
-// Sends `apdu`, a command answered by a status word alone. Returns 0 for
-// 0x9000, the exchange's failure unchanged, SCARD_F_INTERNAL_ERROR for any
-// other status; answer data is ignored.
-[[nodiscard]] DWORD sendExpectingSuccess(card::Handle handle, const card::Apdu& apdu);
+// The result of a verification (VERIFY, the session-PIN VERIFY, or EXTERNAL
+// AUTHENTICATE before a change, which traces "\tKEY BLOCKED\n" and
+// "\tWRONG KEY\n" instead) from its status word: 0 for 0x9000; 0x6983 traces
+// `blocked` and gives SCARD_W_CHV_BLOCKED; 0x63Cx traces `wrong`, stores x
+// through `pcAttemptsRemaining` when it is not NULL and gives
+// SCARD_W_WRONG_CHV; anything else SCARD_F_INTERNAL_ERROR. Nothing else is
+// written.
+[[nodiscard]] Result verificationResult(std::uint16_t sw, PDWORD pcAttemptsRemaining,
+                                        const char* blocked = "\tPIN BLOCKED\n", const char* wrong = "\tWRONG PIN\n");
 
 // Sends VERIFY 00 20 00 `reference` 08 with `pin`. Returns the exchange's
 // failure unchanged, SCARD_F_INTERNAL_ERROR for an answer carrying data,
-// otherwise the pinVerificationResult of its status word.
-[[nodiscard]] DWORD verifyPin(card::Handle handle, std::uint8_t reference, const Block& pin,
-                              PDWORD pcAttemptsRemaining);
+// otherwise the verificationResult of its status word.
+[[nodiscard]] Result verifyPin(card::Handle handle, std::uint8_t reference, const Block& pin,
+                               PDWORD pcAttemptsRemaining);
 
 // Sends EXTERNAL AUTHENTICATE 00 82 00 `adminPinRef` 08 with the response
 // block; returns the exchange's result, the card's status word in `sw`.
-[[nodiscard]] DWORD presentResponse(card::Handle handle, std::uint8_t adminPinRef, const Block& response,
-                                    std::uint16_t& sw);
+[[nodiscard]] Result presentResponse(card::Handle handle, std::uint8_t adminPinRef, const Block& response,
+                                     std::uint16_t& sw);
 
 }  // namespace vemra::auth

@@ -1,11 +1,9 @@
 // CardDeauthenticate and CardDeauthenticateEx: logging roles out on the card
 // with the card's deauthenticate command 80 40 R 00 00.
 #include "auth/credentials.h"
-#include "card/exchange.h"
-#include "common/context.h"
+#include "card/commands.h"
+#include "common/entry.h"
 #include "common/entry_points.h"
-#include "common/prologue.h"
-#include "common/trace.h"
 
 namespace vemra::auth {
 namespace {
@@ -17,8 +15,8 @@ constexpr PIN_ID kHighestPinId = 7;
 
 // Sends deauthenticate 80 40 `reference` 00 00: 0 for 0x9000, the
 // exchange's failure unchanged, or SCARD_F_INTERNAL_ERROR.
-DWORD deauthenticate(card::Handle handle, std::uint8_t reference) {
-  return sendExpectingSuccess(handle, card::Apdu{0x80, 0x40, reference, 0x00});
+[[nodiscard]] Result deauthenticate(card::Handle handle, std::uint8_t reference) {
+  return card::sendExpectingSuccess(handle, card::command::deauthenticate(reference));
 }
 
 // The card's reference of PIN identifier `pinId` (1 to 7): the configured
@@ -43,16 +41,14 @@ std::uint8_t referenceOfPinId(const card::CardConfig& config, PIN_ID pinId) {
  */
 extern "C" DWORD WINAPI CardDeauthenticate(PCARD_DATA pCardData, LPWSTR pwszUserId, DWORD dwFlags) {
   using namespace vemra;
-  trace::function("Function CardDeauthenticate called");
-  if (const DWORD rc = common::prologue(pCardData)) return rc;
-  if (dwFlags != 0) return SCARD_E_INVALID_PARAMETER;
-  const PIN_ID role = auth::roleOfUserId(pwszUserId);
-  if (role == ROLE_EVERYONE) return SCARD_E_INVALID_PARAMETER;
-  if (const DWORD rc =
-          auth::deauthenticate(common::cardHandle(pCardData), auth::referenceOfRole(common::config(pCardData), role)))
-    return rc;
-  trace::function("\tFunction CardDeauthenticate is done");
-  return 0;
+  return common::runEntryPoint(
+      "Function CardDeauthenticate called", "\tFunction CardDeauthenticate is done", pCardData,
+      [&](const common::Session& session) -> card::Result {
+        if (dwFlags != 0) return SCARD_E_INVALID_PARAMETER;
+        const PIN_ID role = auth::roleOfUserId(pwszUserId);
+        if (role == ROLE_EVERYONE) return SCARD_E_INVALID_PARAMETER;
+        return auth::deauthenticate(session.card, auth::referenceOfRole(session.config, role));
+      });
 }
 
 /*
@@ -69,21 +65,17 @@ extern "C" DWORD WINAPI CardDeauthenticate(PCARD_DATA pCardData, LPWSTR pwszUser
  */
 extern "C" DWORD WINAPI CardDeauthenticateEx(PCARD_DATA pCardData, PIN_SET PinId, DWORD dwFlags) {
   using namespace vemra;
-  trace::function("Function CardDeauthenticateEx called");
-  if (const DWORD rc = common::prologue(pCardData)) return rc;
-  if (dwFlags != 0) return SCARD_E_INVALID_PARAMETER;
-  if (PinId == 0 || PinId > auth::kHighestPinSet) return SCARD_E_INVALID_PARAMETER;
-
-  const card::Handle handle = common::cardHandle(pCardData);
-  if (PinId == PIN_SET_ALL_ROLES) {
-    if (const DWORD rc = auth::deauthenticate(handle, auth::kAllReferences)) return rc;
-  } else {
-    for (PIN_ID pinId = ROLE_USER; pinId <= auth::kHighestPinId; ++pinId) {
-      if ((PinId & CREATE_PIN_SET(pinId)) == 0) continue;
-      if (const DWORD rc = auth::deauthenticate(handle, auth::referenceOfPinId(common::config(pCardData), pinId)))
-        return rc;
-    }
-  }
-  trace::function("\tFunction CardDeauthenticateEx is done");
-  return 0;
+  return common::runEntryPoint(
+      "Function CardDeauthenticateEx called", "\tFunction CardDeauthenticateEx is done", pCardData,
+      [&](const common::Session& session) -> card::Result {
+        if (dwFlags != 0) return SCARD_E_INVALID_PARAMETER;
+        if (PinId == 0 || PinId > auth::kHighestPinSet) return SCARD_E_INVALID_PARAMETER;
+        if (PinId == PIN_SET_ALL_ROLES) return auth::deauthenticate(session.card, auth::kAllReferences);
+        for (PIN_ID pinId = ROLE_USER; pinId <= auth::kHighestPinId; ++pinId) {
+          if ((PinId & CREATE_PIN_SET(pinId)) == 0) continue;
+          if (const card::Result rc = auth::deauthenticate(session.card, auth::referenceOfPinId(session.config, pinId)))
+            return rc;
+        }
+        return 0;
+      });
 }

@@ -3,12 +3,10 @@
 #include <array>
 
 #include "auth/credentials.h"
+#include "card/commands.h"
 #include "common/caller_buffer.h"
-#include "card/exchange.h"
-#include "card/status.h"
-#include "common/context.h"
+#include "common/entry.h"
 #include "common/entry_points.h"
-#include "common/prologue.h"
 #include "common/trace.h"
 
 namespace vemra::auth {
@@ -20,14 +18,14 @@ namespace {
 // or an answer of any other length; on failure `challenge` is not written.
 // The two-byte length is asked for, so that an oversized answer cannot pass
 // for eight bytes by wrapping around.
-DWORD fetchChallenge(card::Handle handle, std::span<BYTE, kBlockSize> challenge) {
+[[nodiscard]] Result fetchChallenge(card::Handle handle, std::span<BYTE, kBlockSize> challenge) {
   std::array<std::uint8_t, kBlockSize> received{};
   std::uint16_t length = kBlockSize;
   std::uint16_t sw = 0;
-  if (const DWORD rc = card::transmit(handle, card::Apdu{0x00, 0x84, 0x00, 0x00}, received, length, sw)) return rc;
-  if (const DWORD rc = card::mapStatus(sw, {}, SCARD_F_INTERNAL_ERROR)) return rc;
-  if (length != kBlockSize) return SCARD_F_INTERNAL_ERROR;
-  for (std::size_t i = 0; i < kBlockSize; ++i) challenge[i] = received[i];
+  if (const Result rc = card::transmit(handle, card::command::getChallenge(), received, length, sw)) return rc;
+  if (const Result rc = card::mapStatus(sw, {}, SCARD_F_INTERNAL_ERROR)) return rc;
+  card::ByteReader answer{received};
+  if (length != kBlockSize || !answer.readBytes(challenge)) return SCARD_F_INTERNAL_ERROR;
   return 0;
 }
 
@@ -51,22 +49,20 @@ DWORD fetchChallenge(card::Handle handle, std::span<BYTE, kBlockSize> challenge)
  */
 extern "C" DWORD WINAPI CardGetChallenge(PCARD_DATA pCardData, PBYTE* ppbChallengeData, PDWORD pcbChallengeData) {
   using namespace vemra;
-  trace::function("Function CardGetChallenge called");
-  if (const DWORD rc = common::prologue(pCardData)) return rc;
-  if (pCardData->pfnCspAlloc == nullptr || ppbChallengeData == nullptr || pcbChallengeData == nullptr)
-    return SCARD_E_INVALID_PARAMETER;
-
-  *pcbChallengeData = auth::kBlockSize;
-  common::CallerBuffer<BYTE> buffer(pCardData, ppbChallengeData);
-  if (!buffer.allocate(auth::kBlockSize)) return SCARD_E_NO_MEMORY;
-  if (const DWORD rc = auth::fetchChallenge(common::cardHandle(pCardData),
-                                            buffer.bytes().first<auth::kBlockSize>()))
-    return rc;
-
-  buffer.release();
-  common::config(pCardData).challengeIssued = 1;
-  trace::function("\tFunction CardGetChallenge is done");
-  return 0;
+  return common::runEntryPoint(
+      "Function CardGetChallenge called", "\tFunction CardGetChallenge is done", pCardData,
+      [&](const common::Session& session) -> card::Result {
+        if (pCardData->pfnCspAlloc == nullptr || ppbChallengeData == nullptr || pcbChallengeData == nullptr)
+          return SCARD_E_INVALID_PARAMETER;
+        *pcbChallengeData = auth::kBlockSize;
+        common::CallerBuffer<BYTE> buffer(pCardData, ppbChallengeData);
+        if (!buffer.allocate(auth::kBlockSize)) return SCARD_E_NO_MEMORY;
+        if (const card::Result rc = auth::fetchChallenge(session.card, buffer.bytes().first<auth::kBlockSize>()))
+          return rc;
+        buffer.release();
+        session.config.challengeIssued = 1;
+        return 0;
+      });
 }
 
 /*

@@ -1,12 +1,8 @@
-// CardUnblockPin and CardUnblockPinCommon: the administrator unblocks the user
+// CardUnblockPin: the administrator unblocks the user
 // PIN and sets a new one.
 #include "auth/unblock_pin.h"
 
-#include "auth/credentials.h"
-#include "card/exchange.h"
-#include "card/status.h"
-#include "common/context.h"
-#include "common/prologue.h"
+#include "card/commands.h"
 #include "common/trace.h"
 
 namespace vemra::auth {
@@ -17,9 +13,9 @@ namespace {
 // a wrong response: x of 0x63Cx, or 0, is stored through
 // `pcAttemptsRemaining` when it is not NULL, "\tWRONG KEY\n" is traced and the
 // result is SCARD_W_WRONG_CHV.
-DWORD unblockAuthenticationResult(std::uint16_t sw, PDWORD pcAttemptsRemaining) {
-  if (sw == card::kSwSuccess) return 0;
-  if (sw == 0x6983) {
+[[nodiscard]] Result unblockAuthenticationResult(std::uint16_t sw, PDWORD pcAttemptsRemaining) {
+  if (sw == card::sw::kSuccess) return 0;
+  if (sw == card::sw::kAuthenticationBlocked) {
     trace::step("\tKEY BLOCKED\n");
     return SCARD_W_CHV_BLOCKED;
   }
@@ -28,48 +24,31 @@ DWORD unblockAuthenticationResult(std::uint16_t sw, PDWORD pcAttemptsRemaining) 
   return SCARD_W_WRONG_CHV;
 }
 
-// The unblock's commands, inside the caller's transaction: EXTERNAL
-// AUTHENTICATE, RESET RETRY COUNTER 00 2C 03 U, CHANGE REFERENCE DATA
-// 00 24 01 U 08 with the new PIN block, deauthenticate 80 40 A. Stops at the
-// first failure; what was done before it stays done on the card.
-DWORD unblockSequence(card::Handle handle, const card::CardConfig& config, const Block& response, const Block& newPin,
-                      PDWORD pcAttemptsRemaining) {
-  std::uint16_t sw = 0;
-  if (const DWORD rc = presentResponse(handle, config.adminPinRef, response, sw)) return rc;
-  if (const DWORD rc = unblockAuthenticationResult(sw, pcAttemptsRemaining)) return rc;
-  if (const DWORD rc = sendExpectingSuccess(handle, card::Apdu{0x00, 0x2C, 0x03, config.userPinRef})) return rc;
-  if (const DWORD rc = sendExpectingSuccess(handle, card::Apdu{0x00, 0x24, 0x01, config.userPinRef, newPin.view()}))
-    return rc;
-  return sendExpectingSuccess(handle, card::Apdu{0x80, 0x40, config.adminPinRef, 0x00});
-}
-
 }  // namespace
 
-DWORD CardUnblockPinCommon(PCARD_DATA pCardData, LPWSTR pwszUserId, PBYTE pbAuthenticationData,
-                           DWORD cbAuthenticationData, PBYTE pbNewPinData, DWORD cbNewPinData, DWORD cRetryCount,
-                           DWORD dwFlags, PDWORD pcAttemptsRemaining) {
-  trace::function("Function CardUnblockPin called");
-  const std::uint8_t challengeIssued = common::challengeIssuedBeforePrologue(pCardData);
-  if (const DWORD rc = common::prologue(pCardData)) return rc;
-  if (roleOfUserId(pwszUserId) != ROLE_USER) return SCARD_E_INVALID_PARAMETER;
-  if (pbNewPinData == nullptr || !isPinLength(cbNewPinData)) return SCARD_E_INVALID_PARAMETER;
-  if (pbAuthenticationData == nullptr) return SCARD_E_INVALID_PARAMETER;
-  if (dwFlags != CARD_AUTHENTICATE_PIN_CHALLENGE_RESPONSE) return SCARD_E_INVALID_PARAMETER;
-  if (cbAuthenticationData != kBlockSize) return SCARD_E_INVALID_PARAMETER;
-  if (cRetryCount != 0) return SCARD_E_INVALID_PARAMETER;
+// In one transaction: EXTERNAL AUTHENTICATE, RESET RETRY COUNTER 00 2C 03 U,
+// CHANGE REFERENCE DATA 00 24 01 U 08 with the new PIN block, deauthenticate
+// 80 40 A. Stops at the first failure; what was done before it stays done.
+Result CardUnblockPinCommon(const common::Session& session, const BYTE* response, const BYTE* newPin, DWORD cbNewPin,
+                      PDWORD pcAttemptsRemaining) {
+  Block responseBlock;
+  fillResponseBlock(responseBlock, response, session.challengeIssued);
+  Block newPinBlock;
+  if (newPin == nullptr || !isPinLength(cbNewPin) || !fillPinBlock(newPinBlock, newPin, cbNewPin))
+    return SCARD_E_INVALID_PARAMETER;
 
-  Block response;
-  fillResponseBlock(response, pbAuthenticationData, challengeIssued);
-  Block newPin;
-  if (!fillPinBlock(newPin, pbNewPinData, cbNewPinData)) return SCARD_E_INVALID_PARAMETER;
-
-  const card::Handle handle = common::cardHandle(pCardData);
-  card::OuterTransaction transaction{handle};
-  if (const DWORD rc = transaction.begin()) return rc;
-  const DWORD rc = unblockSequence(handle, common::config(pCardData), response, newPin, pcAttemptsRemaining);
-  if (const DWORD ended = transaction.finish(rc)) return ended;
-  trace::function("\tFunction CardUnblockPinCommon is done");
-  return 0;
+  const card::CardConfig& config = session.config;
+  return card::inTransaction(session.card, [&] {
+    std::uint16_t sw = 0;
+    if (const Result rc = presentResponse(session.card, config.adminPinRef, responseBlock, sw)) return rc;
+    if (const Result rc = unblockAuthenticationResult(sw, pcAttemptsRemaining)) return rc;
+    for (const card::Apdu& apdu : {card::command::resetRetryCounter(config.userPinRef),
+                                   card::command::changeReferenceData(config.userPinRef, newPinBlock.view()),
+                                   card::command::deauthenticate(config.adminPinRef)}) {
+      if (const Result rc = card::sendExpectingSuccess(session.card, apdu)) return rc;
+    }
+    return Result{0};
+  });
 }
 
 }  // namespace vemra::auth
@@ -94,7 +73,13 @@ DWORD CardUnblockPinCommon(PCARD_DATA pCardData, LPWSTR pwszUserId, PBYTE pbAuth
 extern "C" DWORD WINAPI CardUnblockPin(PCARD_DATA pCardData, LPWSTR pwszUserId, PBYTE pbAuthenticationData,
                                        DWORD cbAuthenticationData, PBYTE pbNewPinData, DWORD cbNewPinData,
                                        DWORD cRetryCount, DWORD dwFlags) {
-  vemra::trace::function("Function CardUnblockPin called");
-  return vemra::auth::CardUnblockPinCommon(pCardData, pwszUserId, pbAuthenticationData, cbAuthenticationData,
-                                           pbNewPinData, cbNewPinData, cRetryCount, dwFlags, nullptr);
+  using namespace vemra;
+  trace::function("Function CardUnblockPin called");
+  return auth::runAsUnblock(pCardData, [&](const common::Session& session) -> card::Result {
+    if (auth::roleOfUserId(pwszUserId) != ROLE_USER) return SCARD_E_INVALID_PARAMETER;
+    if (pbAuthenticationData == nullptr || cbAuthenticationData != auth::kBlockSize || cRetryCount != 0 ||
+        dwFlags != CARD_AUTHENTICATE_PIN_CHALLENGE_RESPONSE)
+      return SCARD_E_INVALID_PARAMETER;
+    return auth::CardUnblockPinCommon(session, pbAuthenticationData, pbNewPinData, cbNewPinData, nullptr);
+  });
 }

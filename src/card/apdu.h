@@ -23,6 +23,10 @@ inline constexpr std::uint16_t kCardMemoryFull = 0x9108;
 // 63Cx: verification failed, x tries left.
 inline constexpr std::uint16_t kRetryCounterMask = 0xFFF0;
 inline constexpr std::uint16_t kRetryCounter = 0x63C0;
+// SW1 of the procedures the exchange completes itself: 61xx (xx response
+// bytes waiting) and 6Cxx (send again with P3 xx).
+inline constexpr std::uint8_t kResponseWaitingSw1 = 0x61;
+inline constexpr std::uint8_t kWrongLengthSw1 = 0x6C;
 }  // namespace sw
 
 // One command: class, instruction, P1, P2 and at most 255 bytes of command

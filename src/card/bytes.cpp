@@ -1,5 +1,11 @@
 #include "card/bytes.h"
 
+#include <cstring>
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 namespace vemra::card {
 
 bool reverseBytes(std::span<std::uint8_t> destination, std::span<const std::uint8_t> source) {
@@ -9,36 +15,53 @@ bool reverseBytes(std::span<std::uint8_t> destination, std::span<const std::uint
   return true;
 }
 
+// Zeroing at memory speed through a routine the compiler must keep even when
+// the buffer dies right after: glibc's explicit_bzero, Windows'
+// SecureZeroMemory, elsewhere memset followed by a barrier that tells the
+// compiler the zeros are read.
 void wipe(std::span<std::uint8_t> bytes) {
-  volatile std::uint8_t* p = bytes.data();
-  for (std::size_t i = 0; i < bytes.size(); ++i) p[i] = 0;
+  if (bytes.empty()) return;
+#if defined(_WIN32)
+  SecureZeroMemory(bytes.data(), bytes.size());
+#elif defined(__GLIBC__)
+  explicit_bzero(bytes.data(), bytes.size());
+#else
+  std::memset(bytes.data(), 0, bytes.size());
+  __asm__ __volatile__("" : : "r"(bytes.data()) : "memory");
+#endif
 }
 
 std::optional<std::size_t> findPair(std::span<const std::uint8_t> bytes, std::uint8_t first, std::uint8_t second) {
   return findPairAfter(bytes, {}, first, second);
 }
 
+bool seekPairAfter(ByteReader& reader, std::initializer_list<std::uint8_t> leaders, std::uint8_t first,
+                   std::uint8_t second) {
+  const std::uint8_t* leader = leaders.begin();
+  std::uint8_t byte = 0;
+  while (reader.readU8(byte)) {
+    if (leader != leaders.end()) {
+      if (byte == *leader) ++leader;
+      continue;
+    }
+    std::uint8_t next = 0;
+    if (byte == first && reader.peekU8(next) && next == second) return reader.skip(1);
+  }
+  return false;
+}
+
 std::optional<std::size_t> findPairAfter(std::span<const std::uint8_t> bytes,
                                          std::initializer_list<std::uint8_t> leaders, std::uint8_t first,
                                          std::uint8_t second) {
-  const std::uint8_t* leader = leaders.begin();
-  for (std::size_t i = 0; i < bytes.size(); ++i) {
-    if (leader != leaders.end()) {
-      if (bytes[i] == *leader) ++leader;
-      continue;
-    }
-    if (bytes[i] == first && i + 1 < bytes.size() && bytes[i + 1] == second) return i;
-  }
-  return std::nullopt;
+  ByteReader reader{bytes};
+  if (!seekPairAfter(reader, leaders, first, second)) return std::nullopt;
+  return bytes.size() - reader.remaining() - 2;
 }
 
 bool bytesAt(std::span<const std::uint8_t> bytes, std::optional<std::size_t> at, std::size_t offset,
              std::span<std::uint8_t> out) {
-  if (!at || *at > bytes.size() || offset > bytes.size() - *at) return false;
-  const std::size_t start = *at + offset;
-  if (out.size() > bytes.size() - start) return false;
-  for (std::size_t i = 0; i < out.size(); ++i) out[i] = bytes[start + i];
-  return true;
+  ByteReader reader{bytes};
+  return at && reader.skip(*at) && reader.skip(offset) && reader.readBytes(out);
 }
 
 }  // namespace vemra::card

@@ -41,6 +41,21 @@ class ByteReader {
     return true;
   }
 
+  // The next `count` bytes as a view of the input, or nothing read.
+  [[nodiscard]] bool readView(std::size_t count, std::span<const std::uint8_t>& out) {
+    if (bytes_.size() < count) return false;
+    out = bytes_.first(count);
+    bytes_ = bytes_.subspan(count);
+    return true;
+  }
+
+  // The next byte without reading it.
+  [[nodiscard]] bool peekU8(std::uint8_t& out) const {
+    if (bytes_.empty()) return false;
+    out = bytes_[0];
+    return true;
+  }
+
   [[nodiscard]] bool skip(std::size_t count) {
     if (bytes_.size() < count) return false;
     bytes_ = bytes_.subspan(count);
@@ -78,6 +93,10 @@ class ByteWriter {
     if (!fits(bytes.size())) return false;
     for (std::uint8_t b : bytes) buffer_[size_++] = b;
     return true;
+  }
+
+  [[nodiscard]] bool putBytes(std::initializer_list<std::uint8_t> bytes) {
+    return putBytes(std::span<const std::uint8_t>(bytes.begin(), bytes.size()));
   }
 
   [[nodiscard]] bool ok() const { return ok_; }
@@ -120,18 +139,23 @@ class ByteWriter {
 void wipe(std::span<std::uint8_t> bytes);
 
 // Scans `bytes` front to back for the first occurrence of the pair (first,
-// second), looking at bytes, not at any TLV structure. Returns the position of
-// `first`, or nothing when the pair does not occur.
+// second): findPairAfter without leaders.
 [[nodiscard]] std::optional<std::size_t> findPair(std::span<const std::uint8_t> bytes, std::uint8_t first,
                                                   std::uint8_t second);
 
 // Scans `bytes` front to back with a state machine: each byte of `leaders` must
 // be met in that order (other bytes between them are skipped), and after the
-// last leader the first pair (first, second) counts. Returns the position of
+// last leader (at once when there is none) the first pair (first, second)
+// counts; bytes are looked at, not any TLV structure. Returns the position of
 // `first`, or nothing when the scan reaches the end.
 [[nodiscard]] std::optional<std::size_t> findPairAfter(std::span<const std::uint8_t> bytes,
                                                        std::initializer_list<std::uint8_t> leaders,
                                                        std::uint8_t first, std::uint8_t second);
+
+// The scan of findPairAfter on a reader: on success the reader stands just
+// after the pair; otherwise it has reached the end.
+[[nodiscard]] bool seekPairAfter(ByteReader& reader, std::initializer_list<std::uint8_t> leaders, std::uint8_t first,
+                                 std::uint8_t second);
 
 // Copies the bytes that stand `offset` places after position `at` into `out`.
 // Fails when any of them would lie beyond the end of `bytes`.

@@ -94,6 +94,10 @@ inline constexpr std::uint8_t kApplicationName[12] = {'V', 'E', 'M', 'R', 'A', '
 [[nodiscard]] constexpr Apdu deleteFile(std::uint8_t p1, std::uint8_t p2, std::uint16_t fid) {
   return Apdu::withBytes(kIso, ins::kDeleteFile, p1, p2, {highByte(fid), lowByte(fid)});
 }
+// DELETE FILE of the file `fid` names as `target` would for SELECT: 00 E4 P1 P2 02 FID.
+[[nodiscard]] constexpr Apdu deleteFile(Target target, Answer answer, std::uint16_t fid) {
+  return deleteFile(static_cast<std::uint8_t>(target), static_cast<std::uint8_t>(answer), fid);
+}
 // ACTIVATE FILE of the current file: 00 44 00 00.
 [[nodiscard]] constexpr Apdu activateCurrentFile() { return Apdu{kIso, ins::kActivateFile, 0x00, 0x00}; }
 // ACTIVATE FILE naming the file by FID: 00 44 00 00 02 FID.

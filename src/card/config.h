@@ -39,8 +39,6 @@ struct CardConfig {
 };
 static_assert(sizeof(CardConfig) == 26, "CardConfig is the 26-byte record the provider allocates");
 
-using command::kApplicationName;
-
 // Selects the card application and reads the three configuration objects into
 // `config`, then clears challengeIssued. Returns 0, a PC/SC failure unchanged,
 // or SCARD_E_UNKNOWN_CARD when the application or an object does not answer

@@ -5,6 +5,7 @@
 #include <array>
 
 #include "card/bytes.h"
+#include "card/commands.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -24,7 +25,7 @@ constexpr DWORD kLeaveCard = 0;
 constexpr std::size_t kMaxCommandData = 255;
 constexpr std::size_t kHeaderSize = 5;
 
-Result fromPcsc(LONG code) { return static_cast<Result>(code); }
+[[nodiscard]] Result fromPcsc(LONG code) { return static_cast<Result>(code); }
 
 SCARDHANDLE toPcsc(Handle card) { return static_cast<SCARDHANDLE>(card); }
 
@@ -37,63 +38,66 @@ struct Command {
 
 // Sends one command and returns the PC/SC failure, or 0 with the card's answer
 // (data and status word) in `received`/`receivedLength`.
-Result sendOnce(Handle card, const Command& command, std::array<std::uint8_t, kReceiveBufferSize>& received,
-                std::size_t& receivedLength) {
+[[nodiscard]] Result sendOnce(Handle card, const Command& outgoing,
+                              std::array<std::uint8_t, kReceiveBufferSize>& received, std::size_t& receivedLength) {
   std::array<std::uint8_t, kHeaderSize + kMaxCommandData> buffer{};
-  buffer[0] = command.apdu.cla;
-  buffer[1] = command.apdu.ins;
-  buffer[2] = command.apdu.p1;
-  buffer[3] = command.apdu.p2;
-  buffer[4] = command.p3;
-  for (std::size_t i = 0; i < command.apdu.data().size(); ++i) buffer[kHeaderSize + i] = command.apdu.data()[i];
-
+  ByteWriter writer{buffer};
+  const Apdu& apdu = outgoing.apdu;
+  if (!writer.putBytes({apdu.cla, apdu.ins, apdu.p1, apdu.p2, outgoing.p3}) || !writer.putBytes(apdu.data())) {
+    wipe(buffer);
+    return kInvalidParameter;
+  }
   DWORD length = static_cast<DWORD>(received.size());
-  const LONG rc = SCardTransmit(toPcsc(card), SCARD_PCI_T0, buffer.data(),
-                                static_cast<DWORD>(kHeaderSize + command.apdu.data().size()), nullptr,
+  const LONG rc = SCardTransmit(toPcsc(card), SCARD_PCI_T0, buffer.data(), static_cast<DWORD>(writer.size()), nullptr,
                                 received.data(), &length);
-  wipe(buffer);  // the command may have carried a PIN block or key material
+  // The command may have carried a PIN block or key material; only the bytes
+  // sent were ever written.
+  wipe(std::span(buffer).first(writer.size()));
   if (rc != SCARD_S_SUCCESS) return fromPcsc(rc);
   receivedLength = length > received.size() ? received.size() : static_cast<std::size_t>(length);
   return 0;
 }
 
 // The card exchange: one command and the commands the card chains to it.
-Result cardExchange(Handle card, const Apdu& apdu, std::span<std::uint8_t> response, std::uint16_t& length,
-                    std::uint16_t& sw) {
+[[nodiscard]] Result cardExchange(Handle card, const Apdu& apdu, std::span<std::uint8_t> response,
+                                  std::uint16_t& length, std::uint16_t& sw) {
   if (apdu.data().size() > kMaxCommandData) return kInvalidParameter;
   const bool hasData = !apdu.data().empty();
-  Command command{apdu, hasData ? static_cast<std::uint8_t>(apdu.data().size()) : static_cast<std::uint8_t>(length)};
+  Command outgoing{apdu, hasData ? static_cast<std::uint8_t>(apdu.data().size()) : static_cast<std::uint8_t>(length)};
 
   for (int chained = 0; chained <= kMaxChainedCommands; ++chained) {
-    // The answer may carry secrets (a session PIN): wiped on every way out.
+    // The answer may carry secrets (a session PIN): wiped on every way out,
+    // as far as the card's answer reached (all of it when the transmission
+    // failed and that length is unknown).
     struct Received {
       std::array<std::uint8_t, kReceiveBufferSize> bytes{};
-      ~Received() { wipe(bytes); }
+      std::size_t used = kReceiveBufferSize;
+      ~Received() { wipe(std::span(bytes).first(used)); }
     } answer;
     auto& received = answer.bytes;
     std::size_t receivedLength = 0;
-    if (const Result rc = sendOnce(card, command, received, receivedLength)) return rc;
-    if (receivedLength < 2) return kInternalError;
+    if (const Result rc = sendOnce(card, outgoing, received, receivedLength)) return rc;
+    answer.used = receivedLength;
+    // The answer: its data, then SW1 SW2.
+    ByteReader reader{std::span<const std::uint8_t>(received.data(), receivedLength)};
+    std::span<const std::uint8_t> data;
+    if (receivedLength < 2 || !reader.readView(receivedLength - 2, data) || !reader.readU16(sw)) return kInternalError;
+    const std::uint8_t sw1 = highByte(sw);
 
-    const std::size_t dataLength = receivedLength - 2;
-    const std::uint8_t sw1 = received[dataLength];
-    const std::uint8_t sw2 = received[dataLength + 1];
-    sw = static_cast<std::uint16_t>((sw1 << 8) | sw2);
-
-    if (dataLength > 0) {
+    if (!data.empty()) {
       // Data is handed back with whatever status word came with it.
-      const std::size_t stored = dataLength < response.size() ? dataLength : response.size();
-      for (std::size_t i = 0; i < stored; ++i) response[i] = received[i];
-      length = static_cast<std::uint16_t>(dataLength);
+      const std::size_t stored = data.size() < response.size() ? data.size() : response.size();
+      for (std::size_t i = 0; i < stored; ++i) response[i] = data[i];
+      length = static_cast<std::uint16_t>(data.size());
       return 0;
     }
-    if (sw1 == 0x61) {
+    if (sw1 == sw::kResponseWaitingSw1) {
       // Response data waiting: fetch it with GET RESPONSE (P3 00 asks for 256).
-      command = Command{Apdu{0x00, 0xC0, 0x00, 0x00}, sw2};
-    } else if (sw1 == 0x6C) {
+      outgoing = Command{command::getResponse(), lowByte(sw)};
+    } else if (sw1 == sw::kWrongLengthSw1) {
       // Wrong length: the same command again; without data P3 is the length
       // the card names, with data the command goes out unchanged.
-      if (command.apdu.data().empty()) command.p3 = sw2;
+      if (outgoing.apdu.data().empty()) outgoing.p3 = lowByte(sw);
     } else {
       length = 0;  // a status word alone carries no data
       return 0;

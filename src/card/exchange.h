@@ -46,13 +46,13 @@ inline constexpr std::size_t kReceiveBufferSize = 512;
 // updated), or SCARD_E_INVALID_PARAMETER for command data over 255 bytes. When
 // the exchange succeeded but SCardEndTransaction failed, its code is returned
 // with `sw`, `length` and the data already stored.
-[[nodiscard]] Result transmit(Handle card, const Apdu& apdu, std::span<std::uint8_t> response,
-                              std::uint16_t& length, std::uint16_t& sw);
+[[nodiscard]] Result transmit(Handle card, const Apdu& apdu, std::span<std::uint8_t> response, std::uint16_t& length,
+                              std::uint16_t& sw);
 
 // The same with a one-byte length: the caller's byte is widened on entry and
 // only the low-order byte of the data length is stored back (256 reports 0).
-[[nodiscard]] Result transmit(Handle card, const Apdu& apdu, std::span<std::uint8_t> response,
-                              std::uint8_t& length, std::uint16_t& sw);
+[[nodiscard]] Result transmit(Handle card, const Apdu& apdu, std::span<std::uint8_t> response, std::uint8_t& length,
+                              std::uint16_t& sw);
 
 // A command that expects no response data and whose data length the caller
 // does not need: the one-byte form with expected length 0 and no buffer.
@@ -84,5 +84,14 @@ class OuterTransaction {
   Handle card_;
   bool active_ = false;
 };
+
+// Runs `steps()` (returning a Result) inside an outer transaction: the
+// failure to begin it (nothing run), or the steps' result as finish() gives it.
+template <typename Steps>
+[[nodiscard]] Result inTransaction(Handle card, Steps&& steps) {
+  OuterTransaction transaction{card};
+  if (const Result rc = transaction.begin()) return rc;
+  return transaction.finish(steps());
+}
 
 }  // namespace vemra::card

@@ -42,6 +42,34 @@ inline constexpr std::size_t kFileRecordSize = 11;
   return static_cast<std::uint16_t>(base + offset);  // FIDs wrap at 0xFFFF
 }
 
+// A file-table record: state, registered length, name.
+struct FileRecord {
+  std::uint8_t state;
+  std::uint16_t length;
+  std::array<std::uint8_t, kNameLength> name;
+};
+// A directory-table record: state, name.
+struct DirectoryRecord {
+  std::uint8_t state;
+  std::array<std::uint8_t, kNameLength> name;
+};
+inline constexpr std::uint8_t kRecordFree = 0x00;
+inline constexpr std::uint8_t kRecordInUse = 0x01;
+
+// Parses a record read from its table; false for fewer or more bytes than a
+// record has.
+[[nodiscard]] bool parseRecord(std::span<const std::uint8_t> bytes, FileRecord& out);
+[[nodiscard]] bool parseRecord(std::span<const std::uint8_t> bytes, DirectoryRecord& out);
+
+// READ RECORD of record `record` (1-based) of the current EF, asking for
+// exactly out.size() bytes. Returns the exchange's failure, or
+// SCARD_F_INTERNAL_ERROR when the card answered 0x9000 with another number of
+// bytes; otherwise 0 with the status in `sw` (the data is complete only for
+// 0x9000).
+[[nodiscard]] Result readRecord(Handle card, std::uint8_t record, std::span<std::uint8_t> out, std::uint16_t& sw);
+// The same for the record's first byte alone, its state.
+[[nodiscard]] Result readRecordState(Handle card, std::uint8_t record, std::uint8_t& state, std::uint16_t& sw);
+
 // SCARD_E_UNKNOWN_CARD when the card's configuration gives a directory table
 // or file tables without records, which no table routine can work with;
 // otherwise 0. Every table routine checks this before it sends anything.
@@ -84,6 +112,12 @@ struct ControlParameters {
 // for any other unexpected answer (table 0 missing included).
 [[nodiscard]] Result findFile(const CardConfig& config, Handle card, const LogicalName& name, std::uint16_t& entry,
                               std::uint16_t* length, std::uint16_t* freeEntry);
+
+// The FCP template that CREATE FILE sends for a directory's DF under `fid`:
+// size 0, DF, security attributes 1 to 5 with `accessByte` as attributes 3
+// (deletion) and 5, and the proprietary life-cycle status FF.
+inline constexpr std::size_t kDirectoryFcpSize = 24;
+[[nodiscard]] std::array<std::uint8_t, kDirectoryFcpSize> directoryFcp(std::uint16_t fid, std::uint8_t accessByte);
 
 // Creates an activated transparent EF of `size` bytes under `fid` with read
 // byte `read` and write byte `write`. Errors: SCARD_W_SECURITY_VIOLATION

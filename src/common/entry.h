@@ -18,6 +18,9 @@ struct Session {
   PCARD_DATA cardData;
   card::CardConfig& config;
   card::Handle card;
+  // The challenge-issued flag as it stood before the prologue cleared it: a
+  // challenge from the call just before this one may be answered.
+  std::uint8_t challengeIssued = 0;
 };
 
 // Traces `called` ("Function CardReadFile called"), runs the prologue and,
@@ -26,8 +29,9 @@ struct Session {
 template <typename Operation>
 [[nodiscard]] DWORD runEntryPoint(const char* called, PCARD_DATA pCardData, Operation&& operation) {
   trace::function(called);
+  const std::uint8_t challengeIssued = challengeIssuedBeforePrologue(pCardData);
   if (const DWORD rc = prologue(pCardData)) return rc;
-  return operation(Session{pCardData, config(pCardData), cardHandle(pCardData)});
+  return operation(Session{pCardData, config(pCardData), cardHandle(pCardData), challengeIssued});
 }
 
 // The same, tracing `done` ("\tFunction CardReadFile is done") when the

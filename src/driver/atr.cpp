@@ -3,6 +3,8 @@
 #include <array>
 #include <cstddef>
 
+#include "card/bytes.h"
+
 namespace vemra::driver {
 namespace {
 
@@ -36,35 +38,23 @@ std::size_t interfaceBytes(std::uint8_t format) {
   return ((format & 0x10) ? 1 : 0) + ((format & 0x20) ? 1 : 0) + ((format & 0x40) ? 1 : 0);
 }
 
-// Walks T0 and the TDi chain; returns false when the chain runs past the ATR,
-// otherwise the position of the first historical byte in `position`.
-bool findHistoricalBytes(std::span<const std::uint8_t> atr, std::size_t& position) {
-  const std::uint8_t t0 = atr[1];
-  std::size_t p = 2 + interfaceBytes(t0);
-  if (t0 & 0x80) {
-    std::size_t d = p;  // TD1
-    if (d >= atr.size()) return false;
-    p = d + 1 + interfaceBytes(atr[d]);
-    while (atr[d] & 0x80) {
-      if (p >= atr.size()) return false;
-      d = p;
-      p = d + 1 + interfaceBytes(atr[d]);
-    }
-  }
-  position = p;
-  return true;
-}
-
 }  // namespace
 
 bool isSupportedAtr(std::span<const std::uint8_t> atr) {
   if (atr.size() < 11) return false;
-  const std::size_t k = atr[1] & 0x0F;
-  std::size_t p = 0;
-  if (!findHistoricalBytes(atr, p) || k == 0) return false;
+  // TS, T0, then the interface bytes: TA1 to TC1 as T0 announces them, and
+  // for each TDi in the chain TDi itself and the bytes it announces.
+  card::ByteReader reader{atr};
+  std::uint8_t format = 0;
+  if (!reader.skip(1) || !reader.readU8(format)) return false;
+  const std::size_t k = format & 0x0F;
+  bool more = reader.skip(interfaceBytes(format));
+  for (bool chained = (format & 0x80) != 0; more && chained; chained = (format & 0x80) != 0) {
+    more = reader.readU8(format) && reader.skip(interfaceBytes(format));
+  }
   // The ATR ends exactly with its historical bytes: no TCK, nothing else.
-  if (p > atr.size() || atr.size() - p != k) return false;
-  const auto historical = atr.subspan(p);
+  std::span<const std::uint8_t> historical;
+  if (!more || k == 0 || reader.remaining() != k || !reader.readView(k, historical)) return false;
   if (k == 11) return matches(historical, Signature{kPattern1, kMask1});
   if (k == 14) return matches(historical, Signature{kPattern2, kMask2});
   return false;

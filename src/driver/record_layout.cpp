@@ -5,6 +5,7 @@
 #include "driver/record_layout.h"
 
 #include <cstddef>
+#include <type_traits>
 
 #include "vemradrv/minidriver.h"
 
@@ -23,6 +24,13 @@ static_assert(sizeof(SCARDHANDLE) == kPointer && sizeof(SCARDCONTEXT) == kPointe
 static_assert(sizeof(CARD_KEY_HANDLE) == kPointer);
 static_assert(sizeof(CARD_FILE_ACCESS_CONDITION) == 4 && sizeof(CARD_DIRECTORY_ACCESS_CONDITION) == 4);
 static_assert(sizeof(SECRET_TYPE) == 4 && sizeof(SECRET_PURPOSE) == 4 && sizeof(PIN_CACHE_POLICY_TYPE) == 4);
+// Every enumeration is a DWORD in C++, so any word a caller passes is a value
+// of the type and reaches the driver's range checks.
+static_assert(std::is_same_v<std::underlying_type_t<CARD_FILE_ACCESS_CONDITION>, DWORD> &&
+              std::is_same_v<std::underlying_type_t<CARD_DIRECTORY_ACCESS_CONDITION>, DWORD> &&
+              std::is_same_v<std::underlying_type_t<SECRET_TYPE>, DWORD> &&
+              std::is_same_v<std::underlying_type_t<SECRET_PURPOSE>, DWORD> &&
+              std::is_same_v<std::underlying_type_t<PIN_CACHE_POLICY_TYPE>, DWORD>);
 
 // CARD_DATA: every field and every slot up to version 7, and nothing after.
 #define HEAD(field, offset64, offset32) VEMRA_ASSERT_OFFSET(CARD_DATA, field, offset64, offset32)

@@ -2,29 +2,11 @@
 // DF, with file table 0 created inside it, registered in the directory table.
 #include <array>
 
-#include "card/bytes.h"
-#include "card/status.h"
 #include "card/tables.h"
-#include "common/context.h"
-#include "common/prologue.h"
-#include "common/trace.h"
 #include "files/file_system.h"
 
 namespace vemra::files {
 namespace {
-
-// DF template; the directory access byte goes into attributes 3 and 5.
-constexpr std::array<std::uint8_t, 24> kDirectoryTemplate = {
-    0x62, 0x16,                                // FCP template, 22 bytes
-    0x80, 0x01, 0x00,                          // size 0
-    0x82, 0x01, 0x38,                          // DF
-    0x83, 0x02, 0xFF, 0xFF,                    // FID
-    0x86, 0x05, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,  // security attributes 1-5
-    0xA5, 0x03, 0x8A, 0x01, 0xFF,              // proprietary: life-cycle status
-};
-constexpr std::size_t kDirectoryFid = 10;
-constexpr std::size_t kDirectoryAttribute3 = 16;
-constexpr std::size_t kDirectoryAttribute5 = 18;
 
 // The directory access byte of an access condition; false for any other value.
 bool directoryAccessByte(const card::CardConfig& config, CARD_DIRECTORY_ACCESS_CONDITION condition,
@@ -45,56 +27,41 @@ bool directoryAccessByte(const card::CardConfig& config, CARD_DIRECTORY_ACCESS_C
 // or deletion (0x6A89) is deleted and the creation sent once more; only a
 // refusal (0x6982) of the first creation is a security violation, any answer
 // but 0x9000 to the second is an internal error.
-Result createDirectoryDf(card::Handle card, std::span<const std::uint8_t> fcp, std::uint16_t fid) {
-  const std::array<std::uint8_t, 2> fidData{card::highByte(fid), card::lowByte(fid)};
+[[nodiscard]] Result createDirectoryDf(card::Handle card, std::span<const std::uint8_t> fcp, std::uint16_t fid) {
   std::uint16_t sw = 0;
-  if (const Result rc = card::transmit(card, card::Apdu{0x00, 0xE0, 0x00, 0x00, fcp}, sw)) return rc;
-  if (sw == 0x6982) return SCARD_W_SECURITY_VIOLATION;
-  if (sw == 0x6A89) {
+  if (const Result rc = card::transmit(card, command::createFile(fcp), sw)) return rc;
+  if (sw == card::sw::kSecurityNotSatisfied) return SCARD_W_SECURITY_VIOLATION;
+  if (sw == card::sw::kFileExists) {
     std::uint16_t ignored = 0;
-    if (const Result rc = card::transmit(card, card::Apdu{0x00, 0xE4, 0x01, 0x00, fidData}, ignored)) return rc;
-    if (const Result rc = card::transmit(card, card::Apdu{0x00, 0xE0, 0x00, 0x00, fcp}, sw)) return rc;
+    if (const Result rc = card::transmit(card, command::deleteFile(Target::ChildDf, Answer::Fci, fid), ignored))
+      return rc;
+    if (const Result rc = card::transmit(card, command::createFile(fcp), sw)) return rc;
   }
-  return sw == card::kSwSuccess ? 0 : SCARD_F_INTERNAL_ERROR;
+  return sw == card::sw::kSuccess ? 0 : SCARD_F_INTERNAL_ERROR;
 }
 
 // The changing steps, inside the operation's transaction: the DF (which the
 // card makes current), its file table 0, its activation, and the record in
 // the directory table.
-Result buildDirectory(const card::CardConfig& config, card::Handle card, const card::LogicalName& name,
-                      std::uint8_t number, std::uint8_t accessByte) {
+[[nodiscard]] Result buildDirectory(const card::CardConfig& config, card::Handle card, const card::LogicalName& name,
+                                    std::uint8_t number, std::uint8_t accessByte) {
   const std::uint16_t fid = card::fidPlus(config.dirFidBase, number);
-  std::array<std::uint8_t, kDirectoryTemplate.size()> fcp = kDirectoryTemplate;
-  fcp[kDirectoryFid] = card::highByte(fid);
-  fcp[kDirectoryFid + 1] = card::lowByte(fid);
-  fcp[kDirectoryAttribute3] = accessByte;
-  fcp[kDirectoryAttribute5] = accessByte;
-  if (const Result rc = createDirectoryDf(card, fcp, fid)) return rc;
+  if (const Result rc = createDirectoryDf(card, card::directoryFcp(fid, accessByte), fid)) return rc;
   if (const Result rc = card::createFileTable(config, card, 0, 0x00, accessByte)) return rc;
 
-  const std::array<std::uint8_t, 2> fidData{card::highByte(fid), card::lowByte(fid)};
-  std::uint16_t sw = 0;
-  if (const Result rc = card::transmit(card, card::Apdu{0x00, 0x44, 0x00, 0x00, fidData}, sw)) return rc;
-  if (sw != card::kSwSuccess) return SCARD_F_INTERNAL_ERROR;
-  if (const Result rc = card::transmit(card, card::Apdu{0x00, 0xA4, 0x04, 0x0C, card::kApplicationName}, sw)) return rc;
-  if (sw != card::kSwSuccess) return SCARD_F_INTERNAL_ERROR;
-  const std::array<std::uint8_t, 2> tableFid{card::highByte(config.dirTableFid), card::lowByte(config.dirTableFid)};
-  if (const Result rc = card::transmit(card, card::Apdu{0x00, 0xA4, 0x02, 0x00, tableFid}, sw)) return rc;
-  if (sw != card::kSwSuccess) return SCARD_F_INTERNAL_ERROR;
-
+  for (const card::Apdu& apdu : {command::activateFile(fid), command::selectApplication(Answer::Nothing),
+                                 command::selectByFid(Target::ChildEf, Answer::Fci, config.dirTableFid)}) {
+    if (const Result rc = sendExpectingSuccess(card, apdu)) return rc;
+  }
   std::array<std::uint8_t, card::kDirectoryRecordSize> record{};
   card::ByteWriter writer{record};
-  if (!writer.putU8(0x01) || !writer.putBytes(name.padded())) return SCARD_F_INTERNAL_ERROR;
-  if (const Result rc =
-          card::transmit(card, card::Apdu{0x00, 0xDC, static_cast<std::uint8_t>(number + 1), 0x04, record}, sw))
-    return rc;
-  return card::mapStatus(sw, {{0x6982, SCARD_E_NO_ACCESS}}, SCARD_F_INTERNAL_ERROR);
+  if (!writer.putU8(card::kRecordInUse) || !writer.putBytes(name.padded())) return SCARD_F_INTERNAL_ERROR;
+  return sendExpectingSuccess(card, command::updateRecord(static_cast<std::uint8_t>(number + 1), record),
+                              {{card::sw::kSecurityNotSatisfied, SCARD_E_NO_ACCESS}});
 }
 
-Result createDirectory(PCARD_DATA pCardData, const char* directoryName, CARD_DIRECTORY_ACCESS_CONDITION condition) {
-  const card::CardConfig& config = common::config(pCardData);
-  const card::Handle card = common::cardHandle(pCardData);
-
+[[nodiscard]] Result createDirectory(const card::CardConfig& config, card::Handle card, const char* directoryName,
+                                     CARD_DIRECTORY_ACCESS_CONDITION condition) {
   const auto name = card::LogicalName::from(directoryName);
   if (!name) return SCARD_E_INVALID_PARAMETER;
   std::uint8_t accessByte = 0;
@@ -114,9 +81,7 @@ Result createDirectory(PCARD_DATA pCardData, const char* directoryName, CARD_DIR
   if (rc == 0) return ERROR_FILE_EXISTS;
   if (rc != SCARD_E_FILE_NOT_FOUND) return rc;
 
-  card::OuterTransaction tx{card};
-  if (const Result begun = tx.begin()) return begun;
-  return tx.finish(buildDirectory(config, card, *name, freeRecord, accessByte));
+  return card::inTransaction(card, [&] { return buildDirectory(config, card, *name, freeRecord, accessByte); });
 }
 
 }  // namespace
@@ -139,11 +104,11 @@ extern "C" {
 // unchanged; and the prologue's errors.
 DWORD WINAPI CardCreateDirectory(PCARD_DATA pCardData, LPSTR pszDirectoryName,
                                  CARD_DIRECTORY_ACCESS_CONDITION AccessCondition) {
-  vemra::trace::function("Function CardCreateDirectory called");
-  if (const DWORD rc = vemra::common::prologue(pCardData)) return rc;
-  const DWORD rc = vemra::files::createDirectory(pCardData, pszDirectoryName, AccessCondition);
-  if (rc == 0) vemra::trace::function("\tFunction CardCreateDirectory is done");
-  return rc;
+  return vemra::common::runEntryPoint(
+      "Function CardCreateDirectory called", "\tFunction CardCreateDirectory is done", pCardData,
+      [&](const vemra::common::Session& session) {
+        return vemra::files::createDirectory(session.config, session.card, pszDirectoryName, AccessCondition);
+      });
 }
 
 }  // extern "C"

@@ -1,21 +1,13 @@
 // CardCreateFile: a file is a transparent EF at fileFidBase + e and the
 // entry e of its directory's file tables that names it.
 #include <algorithm>
-#include <array>
 
-#include "card/bytes.h"
-#include "card/status.h"
 #include "card/tables.h"
-#include "common/context.h"
-#include "common/prologue.h"
-#include "common/trace.h"
 #include "files/file_system.h"
+#include "files/read_write.h"
 
 namespace vemra::files {
 namespace {
-
-constexpr DWORD kMaxFileSize = 0x8000;
-constexpr std::uint16_t kMinEfSize = 10;
 
 struct AccessBytes {
   std::uint8_t read;
@@ -50,21 +42,16 @@ bool fileAccessBytes(const card::CardConfig& config, CARD_FILE_ACCESS_CONDITION 
 
 // Deletes an EF left under the FID of a free entry by an unfinished
 // creation, deletion or write; nothing when there is none.
-Result removeLeftOver(card::Handle card, std::uint16_t fid) {
+[[nodiscard]] Result removeLeftOver(card::Handle card, std::uint16_t fid) {
   const Result selected = card::selectFile(card, fid);
   if (selected == SCARD_E_FILE_NOT_FOUND) return 0;
   if (selected != 0) return selected;
-  const std::array<std::uint8_t, 2> data{card::highByte(fid), card::lowByte(fid)};
-  std::uint16_t sw = 0;
-  if (const Result rc = card::transmit(card, card::Apdu{0x00, 0xE4, 0x02, 0x0C, data}, sw)) return rc;
-  return card::mapStatus(sw, {{0x6982, SCARD_W_SECURITY_VIOLATION}}, SCARD_F_INTERNAL_ERROR);
+  return sendExpectingSuccess(card, command::deleteFile(Target::ChildEf, Answer::Nothing, fid),
+                              {{card::sw::kSecurityNotSatisfied, SCARD_W_SECURITY_VIOLATION}});
 }
 
-Result createFile(PCARD_DATA pCardData, const char* directoryName, const char* fileName, DWORD size,
-                  CARD_FILE_ACCESS_CONDITION condition) {
-  const card::CardConfig& config = common::config(pCardData);
-  const card::Handle card = common::cardHandle(pCardData);
-
+[[nodiscard]] Result createFile(const card::CardConfig& config, card::Handle card, const char* directoryName,
+                                const char* fileName, DWORD size, CARD_FILE_ACCESS_CONDITION condition) {
   const auto name = card::LogicalName::from(fileName);
   if (!name) return SCARD_E_INVALID_PARAMETER;
   AccessBytes access{};
@@ -91,14 +78,13 @@ Result createFile(PCARD_DATA pCardData, const char* directoryName, const char* f
 
   const std::uint16_t fid = card::fidPlus(config.fileFidBase, freeEntry);
   if (const Result removed = removeLeftOver(card, fid)) return removed;
-  if (size > kMaxFileSize) return SCARD_E_INVALID_PARAMETER;
+  if (size > kMaxFileLength) return SCARD_E_INVALID_PARAMETER;
   const auto length = static_cast<std::uint16_t>(size);
 
-  card::OuterTransaction tx{card};
-  if (const Result begun = tx.begin()) return begun;
-  rc = card::createDataFile(card, fid, std::max(length, kMinEfSize), access.read, access.write);
-  if (rc == 0) rc = card::registerFile(config, card, *name, freeEntry, length);
-  return tx.finish(rc);
+  return card::inTransaction(card, [&] {
+    const Result created = card::createDataFile(card, fid, std::max(length, kMinEfSize), access.read, access.write);
+    return created != 0 ? created : card::registerFile(config, card, *name, freeEntry, length);
+  });
 }
 
 }  // namespace
@@ -123,12 +109,12 @@ extern "C" {
 // unchanged; and the prologue's errors.
 DWORD WINAPI CardCreateFile(PCARD_DATA pCardData, LPSTR pszDirectoryName, LPSTR pszFileName,
                             DWORD cbInitialCreationSize, CARD_FILE_ACCESS_CONDITION AccessCondition) {
-  vemra::trace::function("Function CardCreateFile called");
-  if (const DWORD rc = vemra::common::prologue(pCardData)) return rc;
-  const DWORD rc =
-      vemra::files::createFile(pCardData, pszDirectoryName, pszFileName, cbInitialCreationSize, AccessCondition);
-  if (rc == 0) vemra::trace::function("\tFunction CardCreateFile is done");
-  return rc;
+  return vemra::common::runEntryPoint(
+      "Function CardCreateFile called", "\tFunction CardCreateFile is done", pCardData,
+      [&](const vemra::common::Session& session) {
+        return vemra::files::createFile(session.config, session.card, pszDirectoryName, pszFileName,
+                                        cbInitialCreationSize, AccessCondition);
+      });
 }
 
 }  // extern "C"

@@ -3,12 +3,7 @@
 // tables with it).
 #include <array>
 
-#include "card/bytes.h"
-#include "card/status.h"
 #include "card/tables.h"
-#include "common/context.h"
-#include "common/prologue.h"
-#include "common/trace.h"
 #include "files/file_system.h"
 
 namespace vemra::files {
@@ -23,19 +18,17 @@ constexpr unsigned kLastTableChecked = 255;
 // is missing or table 255 has been read. Errors: SCARD_E_FILE_NOT_FOUND
 // when table 0 is missing, SCARD_E_NO_ACCESS when the card refuses a record
 // read, SCARD_F_INTERNAL_ERROR.
-Result checkEmpty(const card::CardConfig& config, card::Handle card) {
+[[nodiscard]] Result checkEmpty(const card::CardConfig& config, card::Handle card) {
   if (const Result rc = card::selectFile(card, config.fileTableFidBase)) return rc;
   for (unsigned table = 0;; ++table) {
     for (unsigned r = 1; r <= config.fileTableRecords; ++r) {
-      std::array<std::uint8_t, 1> state{};
-      std::uint16_t length = 1;
+      std::uint8_t state = 0;
       std::uint16_t sw = 0;
+      if (const Result rc = card::readRecordState(card, static_cast<std::uint8_t>(r), state, sw)) return rc;
       if (const Result rc =
-              card::transmit(card, card::Apdu{0x00, 0xB2, static_cast<std::uint8_t>(r), 0x04}, state, length, sw))
+              card::mapStatus(sw, {{card::sw::kSecurityNotSatisfied, SCARD_E_NO_ACCESS}}, SCARD_F_INTERNAL_ERROR))
         return rc;
-      if (const Result rc = card::mapStatus(sw, {{0x6982, SCARD_E_NO_ACCESS}}, SCARD_F_INTERNAL_ERROR)) return rc;
-      if (length != 1) return SCARD_F_INTERNAL_ERROR;
-      if (state[0] == 0x01) return ERROR_DIR_NOT_EMPTY;
+      if (state == card::kRecordInUse) return ERROR_DIR_NOT_EMPTY;
     }
     if (table == kLastTableChecked) return 0;
     const Result rc = card::selectFile(card, card::fidPlus(config.fileTableFidBase, table + 1));
@@ -45,24 +38,19 @@ Result checkEmpty(const card::CardConfig& config, card::Handle card) {
 }
 
 // The changing steps, inside the operation's transaction.
-Result removeDirectory(const card::CardConfig& config, card::Handle card, std::uint8_t number, std::uint16_t fid) {
+[[nodiscard]] Result removeDirectory(const card::CardConfig& config, card::Handle card, std::uint8_t number,
+                                     std::uint16_t fid) {
   if (const Result rc = card::reselectApplication(card)) return rc;
   if (const Result rc = card::selectFile(card, config.dirTableFid)) return rc;
   constexpr std::array<std::uint8_t, card::kDirectoryRecordSize> kFreeRecord{};
-  std::uint16_t sw = 0;
   if (const Result rc =
-          card::transmit(card, card::Apdu{0x00, 0xDC, static_cast<std::uint8_t>(number + 1), 0x04, kFreeRecord}, sw))
+          sendExpectingSuccess(card, command::updateRecord(static_cast<std::uint8_t>(number + 1), kFreeRecord)))
     return rc;
-  if (sw != card::kSwSuccess) return SCARD_F_INTERNAL_ERROR;
-  const std::array<std::uint8_t, 2> fidData{card::highByte(fid), card::lowByte(fid)};
-  if (const Result rc = card::transmit(card, card::Apdu{0x00, 0xE4, 0x01, 0x00, fidData}, sw)) return rc;
-  return card::mapStatus(sw, {{0x6982, SCARD_W_SECURITY_VIOLATION}}, SCARD_F_INTERNAL_ERROR);
+  return sendExpectingSuccess(card, command::deleteFile(Target::ChildDf, Answer::Fci, fid),
+                              {{card::sw::kSecurityNotSatisfied, SCARD_W_SECURITY_VIOLATION}});
 }
 
-Result deleteDirectory(PCARD_DATA pCardData, const char* directoryName) {
-  const card::CardConfig& config = common::config(pCardData);
-  const card::Handle card = common::cardHandle(pCardData);
-
+[[nodiscard]] Result deleteDirectory(const card::CardConfig& config, card::Handle card, const char* directoryName) {
   const auto name = card::LogicalName::from(directoryName);
   if (!name) return SCARD_E_INVALID_PARAMETER;
   std::uint8_t number = 0;
@@ -73,15 +61,9 @@ Result deleteDirectory(PCARD_DATA pCardData, const char* directoryName) {
 
   // The deletion right is the DF's security attribute 3.
   if (const Result rc = card::reselectApplication(card)) return rc;
-  std::array<std::uint8_t, 1> accessByte{};
-  if (const Result rc = readAccessBytes(card, 0x00, fid, 0x05, 3, accessByte)) return rc;
-  bool held = false;
-  if (const Result rc = holdsRight(config, card, accessByte[0], held)) return rc;
-  if (!held) return SCARD_W_SECURITY_VIOLATION;
+  if (const Result rc = checkDeletionRight(config, card, Target::AnyFile, fid, 0x05)) return rc;
 
-  card::OuterTransaction tx{card};
-  if (const Result begun = tx.begin()) return begun;
-  return tx.finish(removeDirectory(config, card, number, fid));
+  return card::inTransaction(card, [&] { return removeDirectory(config, card, number, fid); });
 }
 
 }  // namespace
@@ -102,11 +84,11 @@ extern "C" {
 // SCARD_F_INTERNAL_ERROR for any other unexpected answer; a PC/SC failure
 // unchanged; and the prologue's errors.
 DWORD WINAPI CardDeleteDirectory(PCARD_DATA pCardData, LPSTR pszDirectoryName) {
-  vemra::trace::function("Function CardDeleteDirectory called");
-  if (const DWORD rc = vemra::common::prologue(pCardData)) return rc;
-  const DWORD rc = vemra::files::deleteDirectory(pCardData, pszDirectoryName);
-  if (rc == 0) vemra::trace::function("\tFunction CardDeleteDirectory is done");
-  return rc;
+  return vemra::common::runEntryPoint(
+      "Function CardDeleteDirectory called", "\tFunction CardDeleteDirectory is done", pCardData,
+      [&](const vemra::common::Session& session) {
+        return vemra::files::deleteDirectory(session.config, session.card, pszDirectoryName);
+      });
 }
 
 }  // extern "C"

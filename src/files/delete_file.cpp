@@ -1,32 +1,22 @@
 // CardDeleteFile: the entry is cleared before the EF is deleted, so a failed
 // deletion leaves a left-over EF under a free entry, never an entry without
 // its EF.
-#include <array>
-
-#include "card/bytes.h"
-#include "card/status.h"
 #include "card/tables.h"
-#include "common/context.h"
-#include "common/prologue.h"
-#include "common/trace.h"
 #include "files/file_system.h"
 
 namespace vemra::files {
 namespace {
 
 // The changing steps, inside the operation's transaction.
-Result removeFile(const card::CardConfig& config, card::Handle card, std::uint16_t entry, std::uint16_t fid) {
+[[nodiscard]] Result removeFile(const card::CardConfig& config, card::Handle card, std::uint16_t entry,
+                                std::uint16_t fid) {
   if (const Result rc = card::clearFileEntry(config, card, entry, SCARD_W_SECURITY_VIOLATION)) return rc;
-  const std::array<std::uint8_t, 2> data{card::highByte(fid), card::lowByte(fid)};
-  std::uint16_t sw = 0;
-  if (const Result rc = card::transmit(card, card::Apdu{0x00, 0xE4, 0x02, 0x00, data}, sw)) return rc;
-  return card::mapStatus(sw, {{0x6982, SCARD_W_SECURITY_VIOLATION}}, SCARD_F_INTERNAL_ERROR);
+  return sendExpectingSuccess(card, command::deleteFile(Target::ChildEf, Answer::Fci, fid),
+                              {{card::sw::kSecurityNotSatisfied, SCARD_W_SECURITY_VIOLATION}});
 }
 
-Result deleteFile(PCARD_DATA pCardData, const char* directoryName, const char* fileName, DWORD flags) {
-  const card::CardConfig& config = common::config(pCardData);
-  const card::Handle card = common::cardHandle(pCardData);
-
+[[nodiscard]] Result deleteFile(const card::CardConfig& config, card::Handle card, const char* directoryName,
+                                const char* fileName, DWORD flags) {
   const auto name = card::LogicalName::from(fileName);
   if (!name) return SCARD_E_INVALID_PARAMETER;
   if (flags != 0) return SCARD_E_INVALID_PARAMETER;
@@ -37,15 +27,9 @@ Result deleteFile(PCARD_DATA pCardData, const char* directoryName, const char* f
   const std::uint16_t fid = card::fidPlus(config.fileFidBase, entry);
 
   // The deletion right is the EF's security attribute 3 (its write byte).
-  std::array<std::uint8_t, 1> accessByte{};
-  if (const Result rc = readAccessBytes(card, 0x00, fid, 0x06, 3, accessByte)) return rc;
-  bool held = false;
-  if (const Result rc = holdsRight(config, card, accessByte[0], held)) return rc;
-  if (!held) return SCARD_W_SECURITY_VIOLATION;
+  if (const Result rc = checkDeletionRight(config, card, Target::AnyFile, fid, 0x06)) return rc;
 
-  card::OuterTransaction tx{card};
-  if (const Result begun = tx.begin()) return begun;
-  return tx.finish(removeFile(config, card, entry, fid));
+  return card::inTransaction(card, [&] { return removeFile(config, card, entry, fid); });
 }
 
 }  // namespace
@@ -64,11 +48,11 @@ extern "C" {
 // refuses reading the file tables; SCARD_F_INTERNAL_ERROR for any other
 // unexpected answer; a PC/SC failure unchanged; and the prologue's errors.
 DWORD WINAPI CardDeleteFile(PCARD_DATA pCardData, LPSTR pszDirectoryName, LPSTR pszFileName, DWORD dwFlags) {
-  vemra::trace::function("Function CardDeleteFile called");
-  if (const DWORD rc = vemra::common::prologue(pCardData)) return rc;
-  const DWORD rc = vemra::files::deleteFile(pCardData, pszDirectoryName, pszFileName, dwFlags);
-  if (rc == 0) vemra::trace::function("\tFunction CardDeleteFile is done");
-  return rc;
+  return vemra::common::runEntryPoint(
+      "Function CardDeleteFile called", "\tFunction CardDeleteFile is done", pCardData,
+      [&](const vemra::common::Session& session) {
+        return vemra::files::deleteFile(session.config, session.card, pszDirectoryName, pszFileName, dwFlags);
+      });
 }
 
 }  // extern "C"

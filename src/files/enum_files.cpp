@@ -2,11 +2,7 @@
 // entry order, as a multi-string in a buffer the caller owns.
 #include <array>
 
-#include "card/bytes.h"
-#include "card/status.h"
 #include "card/tables.h"
-#include "common/context.h"
-#include "common/prologue.h"
 #include "common/trace.h"
 #include "files/file_system.h"
 
@@ -16,7 +12,7 @@ namespace {
 // The number of file tables of the current DF: table 0 is taken to exist,
 // the first table after it that is missing ends the count, and the count
 // never exceeds the tables a lookup visits.
-Result countTables(const card::CardConfig& config, card::Handle card, unsigned& tables) {
+[[nodiscard]] Result countTables(const card::CardConfig& config, card::Handle card, unsigned& tables) {
   for (tables = 1; tables < card::kMaxFileTables; ++tables) {
     const Result rc = card::selectFile(card, card::fidPlus(config.fileTableFidBase, tables));
     if (rc == SCARD_E_FILE_NOT_FOUND) return 0;
@@ -26,29 +22,29 @@ Result countTables(const card::CardConfig& config, card::Handle card, unsigned& 
 }
 
 // Appends the names of the in-use entries of `tables` tables to `list`.
-Result listNames(const card::CardConfig& config, card::Handle card, unsigned tables, card::ByteWriter& list) {
+[[nodiscard]] Result listNames(const card::CardConfig& config, card::Handle card, unsigned tables,
+                               card::ByteWriter& list) {
   for (unsigned table = 0; table < tables; ++table) {
     if (const Result rc = card::selectFile(card, card::fidPlus(config.fileTableFidBase, table))) return rc;
     for (unsigned r = 1; r <= config.fileTableRecords; ++r) {
-      std::array<std::uint8_t, card::kFileRecordSize> record{};
-      std::uint16_t length = record.size();
+      std::array<std::uint8_t, card::kFileRecordSize> bytes{};
       std::uint16_t sw = 0;
-      if (const Result rc =
-              card::transmit(card, card::Apdu{0x00, 0xB2, static_cast<std::uint8_t>(r), 0x04}, record, length, sw))
-        return rc;
-      if (sw != card::kSwSuccess || length != record.size()) return SCARD_F_INTERNAL_ERROR;
-      if (record[0] != 0x01) continue;
+      if (const Result rc = card::readRecord(card, static_cast<std::uint8_t>(r), bytes, sw)) return rc;
+      card::FileRecord record{};
+      if (sw != card::sw::kSuccess || !card::parseRecord(bytes, record)) return SCARD_F_INTERNAL_ERROR;
+      if (record.state != card::kRecordInUse) continue;
       std::size_t nameLength = 0;
-      while (nameLength < card::kNameLength && record[3 + nameLength] != 0x00) ++nameLength;
-      if (!list.putBytes({record.data() + 3, nameLength}) || !list.putU8(0x00)) return SCARD_F_INTERNAL_ERROR;
+      while (nameLength < card::kNameLength && record.name[nameLength] != 0x00) ++nameLength;
+      if (!list.putBytes(std::span(record.name).first(nameLength)) || !list.putU8(0x00)) return SCARD_F_INTERNAL_ERROR;
     }
   }
   return 0;
 }
 
-Result enumFiles(PCARD_DATA pCardData, const char* directoryName, LPSTR* names, LPDWORD namesLength, DWORD flags) {
-  const card::CardConfig& config = common::config(pCardData);
-  const card::Handle card = common::cardHandle(pCardData);
+[[nodiscard]] Result enumFiles(const common::Session& session, const char* directoryName, LPSTR* names,
+                               LPDWORD namesLength, DWORD flags) {
+  const card::CardConfig& config = session.config;
+  const card::Handle card = session.card;
 
   if (flags != 0) return SCARD_E_INVALID_PARAMETER;
   if (namesLength == nullptr || names == nullptr) return SCARD_E_INVALID_PARAMETER;
@@ -57,7 +53,7 @@ Result enumFiles(PCARD_DATA pCardData, const char* directoryName, LPSTR* names, 
 
   unsigned tables = 0;
   if (const Result rc = countTables(config, card, tables)) return rc;
-  CallerBuffer<char> buffer{pCardData, names};
+  CallerBuffer<char> buffer{session.cardData, names};
   if (!buffer.allocate(tables * config.fileTableRecords * (card::kNameLength + 1) + 1)) return SCARD_E_NO_MEMORY;
   *namesLength = 0;
 
@@ -93,11 +89,11 @@ extern "C" {
 // unchanged; and the prologue's errors.
 DWORD WINAPI CardEnumFiles(PCARD_DATA pCardData, LPSTR pszDirectoryName, LPSTR* pmszFileNames, LPDWORD pdwcbFileName,
                            DWORD dwFlags) {
-  vemra::trace::function("Function CardEnumFiles called");
-  if (const DWORD rc = vemra::common::prologue(pCardData)) return rc;
-  const DWORD rc = vemra::files::enumFiles(pCardData, pszDirectoryName, pmszFileNames, pdwcbFileName, dwFlags);
-  if (rc == 0) vemra::trace::function("\tFunction CardEnumFiles is done");
-  return rc;
+  return vemra::common::runEntryPoint(
+      "Function CardEnumFiles called", "\tFunction CardEnumFiles is done", pCardData,
+      [&](const vemra::common::Session& session) {
+        return vemra::files::enumFiles(session, pszDirectoryName, pmszFileNames, pdwcbFileName, dwFlags);
+      });
 }
 
 }  // extern "C"

@@ -19,34 +19,36 @@ Result resolveDirectory(const card::CardConfig& config, card::Handle card, const
 namespace {
 
 // VERIFY without data: 0x9000 when `reference` is verified.
-Result probe(card::Handle card, std::uint8_t reference, bool& verified) {
+[[nodiscard]] Result probe(card::Handle card, std::uint8_t reference, bool& verified) {
   std::uint16_t sw = 0;
-  if (const Result rc = card::transmit(card, card::Apdu{0x00, 0x20, 0x00, reference}, sw)) return rc;
-  verified = verified || sw == card::kSwSuccess;
+  if (const Result rc = card::transmit(card, command::verifyProbe(reference), sw)) return rc;
+  verified = verified || sw == card::sw::kSuccess;
   return 0;
 }
 
 }  // namespace
 
-Result holdsRight(const card::CardConfig& config, card::Handle card, std::uint8_t accessByte, bool& held) {
-  held = false;
-  if (accessByte == config.userPinRef || accessByte == config.userAccess) {
+Result checkDeletionRight(const card::CardConfig& config, card::Handle card, Target target, std::uint16_t fid,
+                          std::uint8_t count) {
+  std::array<std::uint8_t, 1> accessByte{};
+  if (const Result rc = readAccessBytes(card, target, fid, count, 3, accessByte)) return rc;
+  bool held = false;
+  if (accessByte[0] == config.userPinRef || accessByte[0] == config.userAccess) {
     if (const Result rc = probe(card, config.userPinRef, held)) return rc;
   }
-  if (accessByte == config.adminPinRef || accessByte == config.userAccess) {
+  if (accessByte[0] == config.adminPinRef || accessByte[0] == config.userAccess) {
     if (const Result rc = probe(card, config.adminPinRef, held)) return rc;
   }
-  return 0;
+  return held ? 0 : SCARD_W_SECURITY_VIOLATION;
 }
 
-Result readAccessBytes(card::Handle card, std::uint8_t p1, std::uint16_t fid, std::uint8_t count, std::size_t first,
+Result readAccessBytes(card::Handle card, Target target, std::uint16_t fid, std::uint8_t count, std::size_t first,
                        std::span<std::uint8_t> out) {
   card::ControlParameters parameters;
   std::uint16_t sw = 0;
-  const std::array<std::uint8_t, 2> data{card::highByte(fid), card::lowByte(fid)};
-  if (const Result rc = card::selectKeepingParameters(card, card::Apdu{0x00, 0xA4, p1, 0x00, data}, parameters, sw))
-    return rc;
-  if (sw != card::kSwSuccess) return SCARD_F_INTERNAL_ERROR;
+  const card::Apdu select = command::selectByFid(target, Answer::Fci, fid);
+  if (const Result rc = card::selectKeepingParameters(card, select, parameters, sw)) return rc;
+  if (sw != card::sw::kSuccess) return SCARD_F_INTERNAL_ERROR;
   return card::securityAttributes(parameters, count, first, out) ? 0 : SCARD_F_INTERNAL_ERROR;
 }
 

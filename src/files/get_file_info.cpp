@@ -2,11 +2,7 @@
 // its EF's read and write bytes stand for.
 #include <array>
 
-#include "card/status.h"
 #include "card/tables.h"
-#include "common/context.h"
-#include "common/prologue.h"
-#include "common/trace.h"
 #include "files/file_system.h"
 
 namespace vemra::files {
@@ -28,10 +24,8 @@ CARD_FILE_ACCESS_CONDITION decodeAccess(const card::CardConfig& config, std::uin
   return UnknownAc;
 }
 
-Result getFileInfo(PCARD_DATA pCardData, const char* directoryName, const char* fileName, PCARD_FILE_INFO info) {
-  const card::CardConfig& config = common::config(pCardData);
-  const card::Handle card = common::cardHandle(pCardData);
-
+[[nodiscard]] Result getFileInfo(const card::CardConfig& config, card::Handle card, const char* directoryName,
+                                 const char* fileName, PCARD_FILE_INFO info) {
   const auto name = card::LogicalName::from(fileName);
   if (!name) return SCARD_E_INVALID_PARAMETER;
   if (info == nullptr) return SCARD_E_INVALID_PARAMETER;
@@ -42,15 +36,18 @@ Result getFileInfo(PCARD_DATA pCardData, const char* directoryName, const char* 
   std::uint16_t registered = 0;
   if (const Result rc = card::findFile(config, card, *name, entry, &registered, nullptr)) return rc;
   std::array<std::uint8_t, 2> readWrite{};
-  if (const Result rc = readAccessBytes(card, 0x02, card::fidPlus(config.fileFidBase, entry), 0x06, 4, readWrite))
+  if (const Result rc =
+          readAccessBytes(card, Target::ChildEf, card::fidPlus(config.fileFidBase, entry), 0x06, 4, readWrite))
     return rc;
 
   // Read check: a file the caller may not read yields no information.
   std::array<std::uint8_t, 1> discarded{};
   std::uint16_t length = 1;
   std::uint16_t sw = 0;
-  if (const Result rc = card::transmit(card, card::Apdu{0x00, 0xB0, 0x00, 0x00}, discarded, length, sw)) return rc;
-  if (const Result rc = card::mapStatus(sw, {{0x6982, SCARD_W_SECURITY_VIOLATION}}, SCARD_F_INTERNAL_ERROR)) return rc;
+  if (const Result rc = card::transmit(card, command::readBinary(0), discarded, length, sw)) return rc;
+  if (const Result rc =
+          card::mapStatus(sw, {{card::sw::kSecurityNotSatisfied, SCARD_W_SECURITY_VIOLATION}}, SCARD_F_INTERNAL_ERROR))
+    return rc;
 
   info->AccessCondition = decodeAccess(config, readWrite[0], readWrite[1]);
   info->dwVersion = 1;
@@ -77,11 +74,11 @@ extern "C" {
 // and the prologue's errors.
 DWORD WINAPI CardGetFileInfo(PCARD_DATA pCardData, LPSTR pszDirectoryName, LPSTR pszFileName,
                              PCARD_FILE_INFO pCardFileInfo) {
-  vemra::trace::function("Function CardGetFileInfo called");
-  if (const DWORD rc = vemra::common::prologue(pCardData)) return rc;
-  const DWORD rc = vemra::files::getFileInfo(pCardData, pszDirectoryName, pszFileName, pCardFileInfo);
-  if (rc == 0) vemra::trace::function("\tFunction CardGetFileInfo is done");
-  return rc;
+  return vemra::common::runEntryPoint(
+      "Function CardGetFileInfo called", "\tFunction CardGetFileInfo is done", pCardData,
+      [&](const vemra::common::Session& session) {
+        return vemra::files::getFileInfo(session.config, session.card, pszDirectoryName, pszFileName, pCardFileInfo);
+      });
 }
 
 }  // extern "C"

@@ -2,12 +2,7 @@
 // parameters state it, and the key-container slots without key files.
 #include <array>
 
-#include "card/bytes.h"
-#include "card/status.h"
 #include "card/tables.h"
-#include "common/context.h"
-#include "common/prologue.h"
-#include "common/trace.h"
 #include "files/file_system.h"
 
 namespace vemra::files {
@@ -17,22 +12,19 @@ namespace {
 // and then an A5 in the application's control parameters (a byte scan, not
 // a TLV walk). Errors: SCARD_F_INTERNAL_ERROR for a status other than 0x9000
 // or no such bytes.
-Result freeMemory(card::Handle card, std::uint16_t& bytes) {
+[[nodiscard]] Result freeMemory(card::Handle card, std::uint16_t& bytes) {
   card::ControlParameters parameters;
   std::uint16_t sw = 0;
-  if (const Result rc = card::selectKeepingParameters(card, card::Apdu{0x00, 0xA4, 0x04, 0x04, card::kApplicationName},
-                                                      parameters, sw))
+  if (const Result rc = card::selectKeepingParameters(card, command::selectApplication(Answer::Fcp), parameters, sw))
     return rc;
-  if (sw != card::kSwSuccess) return SCARD_F_INTERNAL_ERROR;
-  std::array<std::uint8_t, 2> value{};
-  const auto at = card::findPairAfter(parameters.bytes(), {0x62, 0xA5}, 0x82, 0x02);
-  if (!card::bytesAt(parameters.bytes(), at, 2, value)) return SCARD_F_INTERNAL_ERROR;
-  bytes = card::bigEndian16(value[0], value[1]);
+  if (sw != card::sw::kSuccess) return SCARD_F_INTERNAL_ERROR;
+  card::ByteReader reader{parameters.bytes()};
+  if (!card::seekPairAfter(reader, {0x62, 0xA5}, 0x82, 0x02) || !reader.readU16(bytes)) return SCARD_F_INTERNAL_ERROR;
   return 0;
 }
 
 // Counts the slots n < maxContainers where neither key file exists.
-Result freeSlots(const card::CardConfig& config, card::Handle card, DWORD& count) {
+[[nodiscard]] Result freeSlots(const card::CardConfig& config, card::Handle card, DWORD& count) {
   count = 0;
   for (unsigned n = 0; n < config.maxContainers; ++n) {
     Result rc = card::selectFile(card, card::fidPlus(config.kxKeyFidBase, n));
@@ -46,10 +38,8 @@ Result freeSlots(const card::CardConfig& config, card::Handle card, DWORD& count
   return 0;
 }
 
-Result queryFreeSpace(PCARD_DATA pCardData, DWORD flags, PCARD_FREE_SPACE_INFO info) {
-  const card::CardConfig& config = common::config(pCardData);
-  const card::Handle card = common::cardHandle(pCardData);
-
+[[nodiscard]] Result queryFreeSpace(const card::CardConfig& config, card::Handle card, DWORD flags,
+                                    PCARD_FREE_SPACE_INFO info) {
   if (flags != 0) return SCARD_E_INVALID_PARAMETER;
   if (info == nullptr) return SCARD_E_INVALID_PARAMETER;
   if (info->dwVersion > 1) return ERROR_REVISION_MISMATCH;
@@ -82,11 +72,11 @@ extern "C" {
 // application's control parameters or for any unexpected answer; a PC/SC
 // failure unchanged; and the prologue's errors.
 DWORD WINAPI CardQueryFreeSpace(PCARD_DATA pCardData, DWORD dwFlags, PCARD_FREE_SPACE_INFO pCardFreeSpaceInfo) {
-  vemra::trace::function("Function CardQueryFreeSpace called");
-  if (const DWORD rc = vemra::common::prologue(pCardData)) return rc;
-  const DWORD rc = vemra::files::queryFreeSpace(pCardData, dwFlags, pCardFreeSpaceInfo);
-  if (rc == 0) vemra::trace::function("\tFunction CardQueryFreeSpace is done");
-  return rc;
+  return vemra::common::runEntryPoint(
+      "Function CardQueryFreeSpace called", "\tFunction CardQueryFreeSpace is done", pCardData,
+      [&](const vemra::common::Session& session) {
+        return vemra::files::queryFreeSpace(session.config, session.card, dwFlags, pCardFreeSpaceInfo);
+      });
 }
 
 }  // extern "C"

@@ -1,10 +1,6 @@
 // CardReadFile: the whole registered length of a file, read in chunks of 248
 // bytes into a buffer from the provider's allocator that the caller owns.
-#include "card/bytes.h"
-#include "card/status.h"
 #include "card/tables.h"
-#include "common/context.h"
-#include "common/prologue.h"
 #include "common/trace.h"
 #include "files/file_system.h"
 #include "files/read_write.h"
@@ -15,23 +11,23 @@ namespace {
 // Reads `out.size()` bytes of the current EF from `offset` with READ BINARY.
 // An answer of another length is refused: the buffer is filled exactly by
 // what the card sent, never by what was there before.
-Result readChunk(card::Handle card, std::size_t offset, std::span<std::uint8_t> out) {
+[[nodiscard]] Result readChunk(card::Handle card, std::size_t offset, std::span<std::uint8_t> out) {
   std::uint16_t length = static_cast<std::uint16_t>(out.size());
   std::uint16_t sw = 0;
-  const auto at = static_cast<std::uint16_t>(offset);
-  if (const Result rc =
-          card::transmit(card, card::Apdu{0x00, 0xB0, card::highByte(at), card::lowByte(at)}, out, length, sw))
+  if (const Result rc = card::transmit(card, command::readBinary(static_cast<std::uint16_t>(offset)), out, length, sw))
     return rc;
-  if (const Result rc = card::mapStatus(sw, {{0x6A82, SCARD_E_FILE_NOT_FOUND}, {0x6982, SCARD_W_SECURITY_VIOLATION}},
+  if (const Result rc = card::mapStatus(sw,
+                                        {{card::sw::kFileNotFound, SCARD_E_FILE_NOT_FOUND},
+                                         {card::sw::kSecurityNotSatisfied, SCARD_W_SECURITY_VIOLATION}},
                                         SCARD_F_INTERNAL_ERROR))
     return rc;
   return length == out.size() ? 0 : SCARD_F_INTERNAL_ERROR;
 }
 
-Result readFile(PCARD_DATA pCardData, const char* directoryName, const char* fileName, DWORD flags, PBYTE* ppbData,
-                PDWORD pcbData) {
-  const card::CardConfig& config = common::config(pCardData);
-  const card::Handle card = common::cardHandle(pCardData);
+[[nodiscard]] Result readFile(const common::Session& session, const char* directoryName, const char* fileName,
+                              DWORD flags, PBYTE* ppbData, PDWORD pcbData) {
+  const card::CardConfig& config = session.config;
+  const card::Handle card = session.card;
 
   const auto name = card::LogicalName::from(fileName);
   if (!name) return SCARD_E_INVALID_PARAMETER;
@@ -46,7 +42,7 @@ Result readFile(PCARD_DATA pCardData, const char* directoryName, const char* fil
   if (registered > kMaxFileLength) return SCARD_F_INTERNAL_ERROR;
 
   *pcbData = registered;
-  CallerBuffer<BYTE> buffer{pCardData, ppbData};
+  CallerBuffer<BYTE> buffer{session.cardData, ppbData};
   if (!buffer.allocate(registered)) {
     trace::step("\tFunction CardReadFile: SCARD_E_NO_MEMORY");
     return SCARD_E_NO_MEMORY;
@@ -89,9 +85,11 @@ extern "C" {
 // failure unchanged; and the prologue's errors.
 DWORD WINAPI CardReadFile(PCARD_DATA pCardData, LPSTR pszDirectoryName, LPSTR pszFileName, DWORD dwFlags,
                           PBYTE* ppbData, PDWORD pcbData) {
-  vemra::trace::function("Function CardReadFile called");
-  if (const DWORD rc = vemra::common::prologue(pCardData)) return rc;
-  return vemra::files::readFile(pCardData, pszDirectoryName, pszFileName, dwFlags, ppbData, pcbData);
+  return vemra::common::runEntryPoint(
+      "Function CardReadFile called", pCardData,
+      [&](const vemra::common::Session& session) {
+        return vemra::files::readFile(session, pszDirectoryName, pszFileName, dwFlags, ppbData, pcbData);
+      });
 }
 
 }  // extern "C"

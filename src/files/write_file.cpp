@@ -4,19 +4,12 @@
 // its length under the lowest free entry, keeping its name and access bytes.
 #include <array>
 
-#include "card/bytes.h"
-#include "card/status.h"
 #include "card/tables.h"
-#include "common/context.h"
-#include "common/prologue.h"
-#include "common/trace.h"
 #include "files/file_system.h"
 #include "files/read_write.h"
 
 namespace vemra::files {
 namespace {
-
-constexpr DWORD kMinEfSize = 10;
 
 // The file as the lookup found it and where its new content goes.
 struct WritePlan {
@@ -27,15 +20,12 @@ struct WritePlan {
 };
 
 // Writes `data` into the current EF from offset 0 with UPDATE BINARY.
-Result writeChunks(card::Handle card, std::span<const std::uint8_t> data) {
+[[nodiscard]] Result writeChunks(card::Handle card, std::span<const std::uint8_t> data) {
   for (std::size_t offset = 0; offset < data.size(); offset += kChunk) {
     const std::size_t size = data.size() - offset < kChunk ? data.size() - offset : kChunk;
     const auto at = static_cast<std::uint16_t>(offset);
-    std::uint16_t sw = 0;
-    if (const Result rc = card::transmit(
-            card, card::Apdu{0x00, 0xD6, card::highByte(at), card::lowByte(at), data.subspan(offset, size)}, sw))
-      return rc;
-    if (const Result rc = card::mapStatus(sw, {{0x6982, SCARD_W_SECURITY_VIOLATION}}, SCARD_F_INTERNAL_ERROR))
+    if (const Result rc = sendExpectingSuccess(card, command::updateBinary(at, data.subspan(offset, size)),
+                                               {{card::sw::kSecurityNotSatisfied, SCARD_W_SECURITY_VIOLATION}}))
       return rc;
   }
   return 0;
@@ -44,9 +34,11 @@ Result writeChunks(card::Handle card, std::span<const std::uint8_t> data) {
 // Creates the EF of a moving file under the target entry with the old EF's
 // read and write bytes (attributes 4 and 5). A card without room for it
 // makes the write too large.
-Result createMovedEf(const card::CardConfig& config, card::Handle card, const WritePlan& plan, std::uint16_t size) {
+[[nodiscard]] Result createMovedEf(const card::CardConfig& config, card::Handle card, const WritePlan& plan,
+                                   std::uint16_t size) {
   std::array<std::uint8_t, 2> readWrite{};
-  if (const Result rc = readAccessBytes(card, 0x02, card::fidPlus(config.fileFidBase, plan.entry), 0x06, 4, readWrite))
+  if (const Result rc =
+          readAccessBytes(card, Target::ChildEf, card::fidPlus(config.fileFidBase, plan.entry), 0x06, 4, readWrite))
     return rc;
   const Result rc =
       card::createDataFile(card, card::fidPlus(config.fileFidBase, plan.target), size, readWrite[0], readWrite[1]);
@@ -55,8 +47,8 @@ Result createMovedEf(const card::CardConfig& config, card::Handle card, const Wr
 
 // The changing steps, inside the operation's transaction: the content, the
 // entry's length, and for a moved file the removal of its old entry and EF.
-Result writeContent(const card::CardConfig& config, card::Handle card, const card::LogicalName& name,
-                    const WritePlan& plan, std::span<const std::uint8_t> data) {
+[[nodiscard]] Result writeContent(const card::CardConfig& config, card::Handle card, const card::LogicalName& name,
+                                  const WritePlan& plan, std::span<const std::uint8_t> data) {
   if (const Result rc = writeChunks(card, data)) return rc;
   const auto length = static_cast<std::uint16_t>(data.size());
   if (plan.registered != length) {
@@ -64,18 +56,12 @@ Result writeContent(const card::CardConfig& config, card::Handle card, const car
   }
   if (!plan.moves) return 0;
   if (const Result rc = card::clearFileEntry(config, card, plan.entry, SCARD_F_INTERNAL_ERROR)) return rc;
-  const std::uint16_t oldFid = card::fidPlus(config.fileFidBase, plan.entry);
-  const std::array<std::uint8_t, 2> fidData{card::highByte(oldFid), card::lowByte(oldFid)};
-  std::uint16_t sw = 0;
-  if (const Result rc = card::transmit(card, card::Apdu{0x00, 0xE4, 0x02, 0x00, fidData}, sw)) return rc;
-  return sw == card::kSwSuccess ? 0 : SCARD_F_INTERNAL_ERROR;
+  return sendExpectingSuccess(
+      card, command::deleteFile(Target::ChildEf, Answer::Fci, card::fidPlus(config.fileFidBase, plan.entry)));
 }
 
-Result writeFile(PCARD_DATA pCardData, const char* directoryName, const char* fileName, DWORD flags, const BYTE* pbData,
-                 DWORD cbData) {
-  const card::CardConfig& config = common::config(pCardData);
-  const card::Handle card = common::cardHandle(pCardData);
-
+[[nodiscard]] Result writeFile(const card::CardConfig& config, card::Handle card, const char* directoryName,
+                               const char* fileName, DWORD flags, const BYTE* pbData, DWORD cbData) {
   const auto name = card::LogicalName::from(fileName);
   if (!name) return SCARD_E_INVALID_PARAMETER;
   if (flags != 0) return SCARD_E_INVALID_PARAMETER;
@@ -96,9 +82,7 @@ Result writeFile(PCARD_DATA pCardData, const char* directoryName, const char* fi
   }
   if (const Result rc = card::selectFile(card, card::fidPlus(config.fileFidBase, plan.target))) return rc;
 
-  card::OuterTransaction tx{card};
-  if (const Result begun = tx.begin()) return begun;
-  return tx.finish(writeContent(config, card, *name, plan, {pbData, cbData}));
+  return card::inTransaction(card, [&] { return writeContent(config, card, *name, plan, {pbData, cbData}); });
 }
 
 }  // namespace
@@ -123,11 +107,12 @@ extern "C" {
 // failure unchanged; and the prologue's errors.
 DWORD WINAPI CardWriteFile(PCARD_DATA pCardData, LPSTR pszDirectoryName, LPSTR pszFileName, DWORD dwFlags, PBYTE pbData,
                            DWORD cbData) {
-  vemra::trace::function("Function CardWriteFile called");
-  if (const DWORD rc = vemra::common::prologue(pCardData)) return rc;
-  const DWORD rc = vemra::files::writeFile(pCardData, pszDirectoryName, pszFileName, dwFlags, pbData, cbData);
-  if (rc == 0) vemra::trace::function("\tFunction CardWriteFile is done");
-  return rc;
+  return vemra::common::runEntryPoint(
+      "Function CardWriteFile called", "\tFunction CardWriteFile is done", pCardData,
+      [&](const vemra::common::Session& session) {
+        return vemra::files::writeFile(session.config, session.card, pszDirectoryName, pszFileName, dwFlags, pbData,
+                                       cbData);
+      });
 }
 
 }  // extern "C"

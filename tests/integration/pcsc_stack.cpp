@@ -196,42 +196,6 @@ std::string PcscStack::startLocked() {
   return startBridge(ctx);
 }
 
-// Starts vemra-vcard with a fresh card and waits until the reader shows it.
-std::string PcscStack::startBridge(uintptr_t context) {
-  const auto ctx = static_cast<SCARDCONTEXT>(context);
-  bridgePid_ = spawn({VEMRA_VCARD_PATH, "--port", "35963", "--wait", "20"}, logPath("vemra-vcard"));
-  if (bridgePid_ < 0) return "cannot start vemra-vcard";
-  const auto cardDeadline = Clock::now() + 20s;
-  DWORD state = SCARD_STATE_UNAWARE;
-  while (!((state = readerState(ctx, reader_, state, 500ms)) & SCARD_STATE_PRESENT)) {
-    if (exited(bridgePid_)) {
-      bridgePid_ = -1;
-      return "vemra-vcard stopped:\n" + tail(logPath("vemra-vcard"));
-    }
-    if (Clock::now() > cardDeadline) return "the simulated card does not appear in " + reader_;
-  }
-  return {};
-}
-
-std::string PcscStack::restartCard() {
-  if (!started_) return start();
-  terminate(bridgePid_);
-  SCARDCONTEXT ctx = 0;
-  if (SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &ctx) != SCARD_S_SUCCESS) {
-    return "SCardEstablishContext failed";
-  }
-  struct Release {
-    SCARDCONTEXT ctx;
-    ~Release() { SCardReleaseContext(ctx); }
-  } release{ctx};
-  const auto deadline = Clock::now() + 10s;
-  DWORD state = SCARD_STATE_UNAWARE;
-  while ((state = readerState(ctx, reader_, state, 500ms)) & SCARD_STATE_PRESENT) {
-    if (Clock::now() > deadline) return "the simulated card stays in " + reader_ + " after its bridge stopped";
-  }
-  return startBridge(static_cast<uintptr_t>(ctx));
-}
-
 void PcscStack::stop() {
   terminate(bridgePid_);
   terminate(pcscdPid_);
@@ -277,6 +241,69 @@ void PcscStack::disconnect(Connection& c) {
   if (c.card != 0) SCardDisconnect(static_cast<SCARDHANDLE>(c.card), SCARD_LEAVE_CARD);
   if (c.context != 0) SCardReleaseContext(static_cast<SCARDCONTEXT>(c.context));
   c = Connection{};
+}
+
+// Starts vemra-vcard and waits until its card sits in the reader.
+std::string PcscStack::startBridge(std::uintptr_t context) {
+  const SCARDCONTEXT ctx = static_cast<SCARDCONTEXT>(context);
+  std::vector<std::string> bridge{VEMRA_VCARD_PATH, "--port", "35963", "--wait", "20"};
+  if (!stateFile_.empty()) {
+    bridge.emplace_back("--state");
+    bridge.push_back(stateFile_);
+  }
+  bridgePid_ = spawn(bridge, logPath("vemra-vcard"));
+  if (bridgePid_ < 0) return "cannot start vemra-vcard";
+  const auto cardDeadline = Clock::now() + 20s;
+  DWORD state = SCARD_STATE_UNAWARE;
+  while (!((state = readerState(ctx, reader_, state, 500ms)) & SCARD_STATE_PRESENT)) {
+    if (exited(bridgePid_)) {
+      bridgePid_ = -1;
+      return "vemra-vcard stopped:\n" + tail(logPath("vemra-vcard"));
+    }
+    if (Clock::now() > cardDeadline) return "the simulated card does not appear in " + reader_;
+  }
+  return {};
+}
+
+std::string PcscStack::removeCard() {
+  terminate(bridgePid_);
+  SCARDCONTEXT ctx = 0;
+  if (SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &ctx) != SCARD_S_SUCCESS) {
+    return "SCardEstablishContext failed";
+  }
+  const auto deadline = Clock::now() + 10s;
+  DWORD state = SCARD_STATE_UNAWARE;
+  std::string failure;
+  while ((state = readerState(ctx, reader_, state, 500ms)) & SCARD_STATE_PRESENT) {
+    if (Clock::now() > deadline) {
+      failure = "the card stays in " + reader_;
+      break;
+    }
+  }
+  SCardReleaseContext(ctx);
+  return failure;
+}
+
+std::string PcscStack::insertCard() {
+  SCARDCONTEXT ctx = 0;
+  if (SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &ctx) != SCARD_S_SUCCESS) {
+    return "SCardEstablishContext failed";
+  }
+  const std::string failure = startBridge(static_cast<std::uintptr_t>(ctx));
+  SCardReleaseContext(ctx);
+  return failure;
+}
+
+long PcscStack::begin(const Connection& c) { return SCardBeginTransaction(static_cast<SCARDHANDLE>(c.card)); }
+
+long PcscStack::end(const Connection& c) {
+  return SCardEndTransaction(static_cast<SCARDHANDLE>(c.card), SCARD_LEAVE_CARD);
+}
+
+long PcscStack::reconnect(const Connection& c, bool reset) {
+  DWORD protocol = 0;
+  return SCardReconnect(static_cast<SCARDHANDLE>(c.card), SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0,
+                        reset ? SCARD_RESET_CARD : SCARD_LEAVE_CARD, &protocol);
 }
 
 std::vector<uint8_t> PcscStack::transmit(const Connection& c, std::span<const uint8_t> command) {

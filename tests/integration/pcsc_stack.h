@@ -34,9 +34,6 @@ class PcscStack {
   // Brings the stack up if it is not yet. Returns "" when the simulated card
   // sits in the reader, else what went wrong.
   std::string start();
-  // Replaces the simulated card by a fresh one (a new bridge), keeping the
-  // lock and pcscd; starts the stack when it is not up.
-  std::string restartCard();
   // Stops the bridge and, if it was started here, pcscd; releases the lock.
   void stop();
 
@@ -44,6 +41,23 @@ class PcscStack {
   std::string connect(Connection& out);
   // SCardDisconnect (leave the card) and SCardReleaseContext.
   void disconnect(Connection& connection);
+  // SCardBeginTransaction / SCardEndTransaction (leave the card): the PC/SC result.
+  long begin(const Connection& connection);
+  long end(const Connection& connection);
+  // SCardReconnect (shared, T=0) with `reset` true: the card is reset for
+  // every handle on it; with false: this handle takes note of a reset done
+  // by another. The PC/SC result.
+  long reconnect(const Connection& connection, bool reset);
+
+  // Takes the simulated card out of the reader (its bridge ends) and puts it
+  // back (a new bridge, from the state file if one is set). "" or what went
+  // wrong.
+  std::string removeCard();
+  std::string insertCard();
+
+  // Before start(): the simulated card keeps its state in `path` (loaded if
+  // it exists, saved on every change).
+  void setStateFile(std::string path) { stateFile_ = std::move(path); }
   // One command through SCardTransmit with the T=0 PCI; the response bytes,
   // empty when the transmission failed.
   std::vector<uint8_t> transmit(const Connection& connection, std::span<const uint8_t> command);
@@ -53,7 +67,7 @@ class PcscStack {
  private:
   PcscStack() = default;
   std::string startLocked();
-  std::string startBridge(uintptr_t context);
+  std::string startBridge(std::uintptr_t context);
 
   int lockFd_ = -1;
   int pcscdPid_ = -1;
@@ -61,6 +75,7 @@ class PcscStack {
   bool started_ = false;
   std::string failure_;
   std::string reader_;
+  std::string stateFile_;
 };
 
 }  // namespace vemra::integration

@@ -49,6 +49,7 @@ std::uint32_t PcscDouble::onTransmit(std::uintptr_t handle, bool t0Pci, std::spa
   if (plannedFailure(PcscCall::Transmit, code)) return code;
   if (backend_ == nullptr) return static_cast<std::uint32_t>(SCARD_E_NO_SMARTCARD);
   const std::vector<std::uint8_t> answer = backend_->transmit(command);
+  if (const auto lost = lostAnswers_.find(calls(PcscCall::Transmit)); lost != lostAnswers_.end()) return lost->second;
   if (answer.size() > receiveLength) return static_cast<std::uint32_t>(SCARD_E_INSUFFICIENT_BUFFER);
   if (!answer.empty()) std::memcpy(receive, answer.data(), answer.size());
   receiveLength = answer.size();

@@ -44,6 +44,10 @@ class PcscDouble {
   // The nth call (1-based, counted from now over all handles) of `call` fails
   // with `code` and does nothing else.
   void failCall(PcscCall call, int nth, std::uint32_t code);
+  // The nth SCardTransmit from now reaches the card, which runs the command,
+  // but its answer is lost and the call fails with `code` (the card lost
+  // power or was reset right after the command).
+  void loseAnswer(int nth, std::uint32_t code) { lostAnswers_[calls(PcscCall::Transmit) + nth] = code; }
 
   const std::vector<SentCommand>& commands() const { return commands_; }
   int calls(PcscCall call) const;
@@ -70,6 +74,7 @@ class PcscDouble {
   std::vector<SentCommand> commands_;
   std::map<PcscCall, int> calls_;
   std::map<PcscCall, std::map<int, std::uint32_t>> failures_;
+  std::map<int, std::uint32_t> lostAnswers_;
   std::map<std::uintptr_t, int> depth_;
   int endsNotLeavingCard_ = 0;
   int unmatchedEnds_ = 0;

@@ -56,7 +56,10 @@ class VemractlTest : public ::testing::Test {
  protected:
   void SetUp() override {
     // A fresh simulated card for every test.
-    ASSERT_EQ(PcscStack::instance().restartCard(), "") << "the PC/SC stack could not be brought up";
+    PcscStack& stack = PcscStack::instance();
+    ASSERT_EQ(stack.start(), "") << "the PC/SC stack could not be brought up";
+    ASSERT_EQ(stack.removeCard(), "");
+    ASSERT_EQ(stack.insertCard(), "");
     char dir[] = "/tmp/vemractl-test-XXXXXX";
     ASSERT_NE(::mkdtemp(dir), nullptr);
     work = dir;
@@ -90,14 +93,20 @@ class VemractlTest : public ::testing::Test {
     posix_spawn_file_actions_addopen(&actions, 0, file("stdin").c_str(), O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 1, file("stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_addopen(&actions, 2, file("stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    // A session of its own: no terminal, so a missing secret cannot be
+    // prompted for.
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
     pid_t pid = -1;
     Outcome run;
-    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) == 0) {
+    if (posix_spawn(&pid, argv[0], &actions, &attr, argv.data(), envp.data()) == 0) {
       int status = 0;
       ::waitpid(pid, &status, 0);
       run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
     posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attr);
     run.out = slurp(file("stdout"));
     run.err = slurp(file("stderr"));
     return run;
@@ -285,6 +294,12 @@ TEST_F(VemractlTest, BadArgumentsAndMissingDriverFailWithAMessage) {
       {{"cat", "a/b/c"}, "\"a/b/c\" is not a file path"},
       {{"--driver", "/nonexistent/libvemradrv64.so", "ls"}, "cannot load the driver /nonexistent/libvemradrv64.so"},
       {{"put", "x", "--access", "sometimes"}, "unknown access condition \"sometimes\""},
+      {{"--reader", "No Such Reader", "ls"}, "no reader named \"No Such Reader\""},
+      {{"login", "user"}, "no PIN given: use --pin, the environment variable VEMRA_PIN or a terminal"},
+      {{"init"}, "no administrator key given: use --admin-key, the environment variable VEMRA_ADMIN_KEY"},
+      {{"import-key", "/nonexistent.pem", "--container", "0", "--keyspec", "kx"}, "cannot open /nonexistent.pem"},
+      {{"sign", "x", "--container", "0", "--keyspec", "kx", "--hash", "sha3"}, "--hash"},
+      {{"logout", "everyone"}, "ROLE"},
   };
   for (const Case& c : cases) {
     const Outcome run = vemractl(c.args, {}, "data", false);
@@ -375,6 +390,33 @@ TEST_F(VemractlTest, KeyImportedSignsAndDecryptsAsOpensslExpects) {
   EXPECT_EQ(vemractl({"cat", "mscp/cmapfile"}).out, std::string(86, '\0'));
   EXPECT_FAILS_WITH(vemractl({"pubkey", "--container", "0", "--keyspec", "kx"}),
                     "cannot read container 0: SCARD_E_NO_KEY_CONTAINER: the key container is empty");
+}
+
+TEST_F(VemractlTest, AdministratorsSignatureKeyIsRecordedBesideOtherContainers) {
+  init();
+  ASSERT_EQ(shell(work, "openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:1024 -out key.pem"), 0);
+  ASSERT_EQ(shell(work, "openssl pkey -in key.pem -pubout -out expected.pem"), 0);
+  const Outcome imported = vemractl({"--login", "admin", "import-key", file("key.pem"), "--container", "3",
+                                     "--keyspec", "sig", "--role", "admin"},
+                                    {{"VEMRA_PIN", kPin}, {"VEMRA_ADMIN_KEY", kAdminKey}});
+  EXPECT_OK(imported);
+  // Containers 0 to 2 stay free slots; container 3 is valid and the default.
+  const std::string map = vemractl({"cat", "mscp/cmapfile"}).out;
+  ASSERT_EQ(map.size(), 4 * 86u);
+  EXPECT_EQ(map.substr(0, 3 * 86), std::string(3 * 86, '\0'));
+  EXPECT_EQ(map.substr(3 * 86 + 80), std::string("\x03\x00\x00\x04\x00\x00", 6));
+  EXPECT_EQ(vemractl({"pubkey", "--container", "3", "--keyspec", "sig"}).out, slurp(file("expected.pem")));
+
+  spill(file("message"), "signed under the administrator");
+  const Outcome signedByAdmin =
+      vemractl({"--login", "admin", "sign", "--container", "3", "--keyspec", "sig", "--hash", "sha1", file("message"),
+                "-o", file("sig")},
+               {{"VEMRA_PIN", kPin}, {"VEMRA_ADMIN_KEY", kAdminKey}});
+  EXPECT_OK(signedByAdmin);
+  ASSERT_EQ(shell(work, "openssl dgst -sha1 -binary message > digest"), 0);
+  EXPECT_EQ(shell(work, "openssl pkeyutl -verify -pubin -inkey expected.pem -sigfile sig -in digest "
+                        "-pkeyopt digest:sha1"),
+            0);
 }
 
 TEST_F(VemractlTest, PropsAnswersEveryPropertyInJson) {

@@ -1,8 +1,11 @@
 // The byte scans over control parameters never read past the answer.
 #include <array>
+#include <cstddef>
+#include <new>
 #include <vector>
 
 #include "card/bytes.h"
+#include "card/secret_bytes.h"
 #include <gtest/gtest.h>
 
 #include "support/scripted_card.h"
@@ -70,6 +73,35 @@ TEST(ByteWriter, FailsInsteadOfOverflowing) {
   EXPECT_FALSE(writer.ok());
   EXPECT_EQ(writer.size(), 2u);
   EXPECT_EQ(buffer[2], 0x00);
+}
+
+// The wipe zeroes every byte of the span it is given and nothing around it:
+// the exchange wipes only the part of its buffers a command or answer used.
+TEST(Wipe, ZeroesExactlyTheGivenBytes) {
+  struct Case {
+    std::size_t offset;
+    std::size_t length;
+  };
+  const Case cases[] = {{0, 0}, {0, 1}, {3, 7}, {0, 8}, {1, 31}, {0, 260}, {5, 512}, {17, 4000}};
+  for (const Case c : cases) {
+    std::vector<std::uint8_t> buffer(c.offset + c.length + 16, 0xA5);
+    card::wipe(std::span(buffer).subspan(c.offset, c.length));
+    for (std::size_t i = 0; i < buffer.size(); ++i) {
+      const bool wiped = i >= c.offset && i < c.offset + c.length;
+      ASSERT_EQ(buffer[i], wiped ? 0x00 : 0xA5) << "byte " << i << " of a wipe of " << c.length << " bytes at "
+                                                << c.offset;
+    }
+  }
+}
+
+// A secret leaves only zeros in the memory it occupied.
+TEST(Wipe, SecretBytesLeaveZerosBehind) {
+  alignas(card::SecretBytes<40>) std::array<std::uint8_t, sizeof(card::SecretBytes<40>)> storage{};
+  auto* secret = new (storage.data()) card::SecretBytes<40>;
+  for (std::uint8_t& b : secret->bytes()) b = 0x5A;
+  ASSERT_EQ(storage[39], 0x5A);
+  secret->~SecretBytes();
+  EXPECT_EQ(storage, (std::array<std::uint8_t, sizeof(card::SecretBytes<40>)>{}));
 }
 
 }  // namespace

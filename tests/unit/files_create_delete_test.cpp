@@ -92,7 +92,8 @@ TEST_F(CreateDeleteTest, AccessConditionsAndSizesGoIntoTheEfTemplate) {
         .expect("00 DC 01 04 0B " + fileRecord("f", c.size), "90 00");
     EXPECT_EQ(CardCreateFile(&cardData, docs, name, c.size, c.condition), 0u) << c.condition;
   }
-  for (int condition : {0, 7}) {
+  // Any caller word outside the conditions, however large.
+  for (DWORD condition : {0u, 7u, 255u, 2687230u, 0xFFFFFFFFu}) {
     expectSelectApplication();
     EXPECT_EQ(CardCreateFile(&cardData, docs, name, 1, static_cast<CARD_FILE_ACCESS_CONDITION>(condition)),
               SCARD_E_INVALID_PARAMETER);

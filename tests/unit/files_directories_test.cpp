@@ -86,14 +86,15 @@ TEST_F(DirectoriesTest, CreationRefusals) {
   char star[] = "di*r";
   const struct {
     char* name;
-    int condition;
-  } bad[] = {{good, 0}, {good, 3}, {nullptr, 1}, {nine, 1}, {empty, 1}, {star, 2}};
+    DWORD condition;
+  } bad[] = {{good, 0},   {good, 3},  {good, 255}, {good, 0xFFFFFFFF}, {nullptr, 1},
+             {nine, 1},   {empty, 1}, {star, 2}};
   for (const auto& c : bad) {
     expectSelectApplication();
     EXPECT_EQ(CardCreateDirectory(&cardData, c.name, static_cast<CARD_DIRECTORY_ACCESS_CONDITION>(c.condition)),
               SCARD_E_INVALID_PARAMETER);
   }
-  EXPECT_EQ(sentCommands().size(), 6u) << "nothing after the prologue";
+  EXPECT_EQ(sentCommands().size(), 8u) << "nothing after the prologue";
 
   // The directory exists (in any letter case).
   char upper[] = "OTHER";

@@ -132,7 +132,7 @@ int cmdDemo(Tool& tool, const DemoOptions& demo, std::ostream& out) {
     DWORD bits = 0;
     Secret blob = privateKeyBlob(key.get(), AT_KEYEXCHANGE, bits);
     c.importKey(kContainer, AT_KEYEXCHANGE, blob, bits, ROLE_USER);
-    o << "    CardCreateContainer loaded it into container 0 as its key-exchange key\n";
+    o << "    CardCreateContainerEx loaded it into container 0 as its key-exchange key\n";
     if (recordContainer(c, kContainer, AT_KEYEXCHANGE, bits)) o << "    recorded in mscp/cmapfile\n";
   });
   if (imported) {
