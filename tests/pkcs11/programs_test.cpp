@@ -199,10 +199,11 @@ TEST_F(Programs, CardTakenOutClosesTheSessionsAndAFreshCardIsANewToken) {
   ASSERT_EQ(f->C_GetTokenInfo(slots[0], &info), CKR_OK);
   EXPECT_NE(info.flags & CKF_TOKEN_INITIALIZED, 0u);
 
-  ASSERT_EQ(vemra::integration::PcscStack::instance().restartCard(), "");
+  ASSERT_EQ(vemra::integration::PcscStack::instance().removeCard(), "");
   EXPECT_EQ(f->C_FindObjectsInit(session, nullptr, 0), CKR_DEVICE_REMOVED);
   CK_SESSION_INFO sessionInfo{};
   EXPECT_EQ(f->C_GetSessionInfo(session, &sessionInfo), CKR_SESSION_HANDLE_INVALID);
+  ASSERT_EQ(vemra::integration::PcscStack::instance().insertCard(), "");
 
   ASSERT_EQ(f->C_OpenSession(slots[0], CKF_SERIAL_SESSION, nullptr, nullptr, &session), CKR_OK);
   ASSERT_EQ(f->C_GetSessionInfo(session, &sessionInfo), CKR_OK);
