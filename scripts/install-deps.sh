@@ -8,6 +8,10 @@ packages=(
   libgtest-dev
   libpcsclite-dev pcscd vsmartcard-vpcd pcsc-tools
   libssl-dev openssl nlohmann-json3-dev libcli11-dev
+  # the PKCS #11 module: the standard header, zlib for compressed
+  # certificates, and the programs its tests drive (p11tool, OpenSSL's
+  # PKCS #11 engine, ssh-keygen, p11-kit's proxy)
+  libp11-kit-dev zlib1g-dev gnutls-bin libengine-pkcs11-openssl openssh-client p11-kit
   # libvemradrv32.so and the 32-bit unit tests: -m32 and the i386 libraries
   g++-multilib libpcsclite-dev:i386 libgtest-dev:i386 libssl-dev:i386
   # vemradrv64.dll and vemradrv32.dll; the "win32" thread model needs no

@@ -1,0 +1,105 @@
+// The module's state: slots (one per PC/SC reader), the token of each slot
+// with its card port, objects and login state, and the sessions.
+#ifndef VEMRA_P11_MODULE_H
+#define VEMRA_P11_MODULE_H
+
+#include <openssl/evp.h>
+
+#include <map>
+#include <new>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "card_port.h"
+#include "objects.h"
+#include "p11-kit/pkcs11.h"
+
+namespace vemra::p11 {
+
+enum class Login { None, User, SecurityOfficer };
+
+struct Token {
+  std::unique_ptr<CardPort> port;
+  std::string label;
+  std::string serial;
+  bool initialized = false;  // the card carries the standard layout
+  std::vector<Object> objects;
+  bool objectsLoaded = false;
+  Login login = Login::None;
+  Bytes adminKey;             // kept while the security officer is logged in, for C_InitPIN
+  CK_FLAGS pinFlags = 0;      // the counter flags of the user PIN and the administrator key
+};
+
+struct Slot {
+  std::string reader;
+  bool cardPresent = false;
+  std::unique_ptr<Token> token;
+};
+
+struct DigestFree {
+  void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
+};
+
+struct Session {
+  CK_SLOT_ID slot = 0;
+  CK_FLAGS flags = 0;
+  // C_FindObjects*
+  bool finding = false;
+  std::vector<CK_OBJECT_HANDLE> found;
+  std::size_t nextFound = 0;
+  // C_Sign*
+  bool signing = false;
+  bool signUpdated = false;
+  CK_MECHANISM_TYPE signMechanism = 0;
+  CK_OBJECT_HANDLE signKey = 0;
+  std::unique_ptr<EVP_MD_CTX, DigestFree> digest;
+  Bytes signData;  // the data of CKM_RSA_PKCS, or the finished hash
+  bool digestDone = false;
+  // C_Decrypt*
+  bool decrypting = false;
+  CK_MECHANISM_TYPE decryptMechanism = 0;
+  CK_OBJECT_HANDLE decryptKey = 0;
+  OaepParams oaep;
+  bool plainReady = false;
+  Bytes plain;  // a result kept for the caller's second call with a larger buffer
+};
+
+struct Module {
+  std::recursive_mutex lock;
+  bool initialized = false;
+  std::unique_ptr<Backend> backend;
+  std::vector<Slot> slots;
+  std::map<CK_SESSION_HANDLE, Session> sessions;
+  CK_SESSION_HANDLE nextSession = 1;
+};
+
+Module& module();
+
+// Runs the body of an interface function under the module lock; no
+// exception leaves the module.
+template <typename F>
+CK_RV guarded(F&& body) {
+  try {
+    std::lock_guard<std::recursive_mutex> guard(module().lock);
+    return body();
+  } catch (const std::bad_alloc&) {
+    return CKR_HOST_MEMORY;
+  } catch (...) {
+    return CKR_GENERAL_ERROR;
+  }
+}
+
+// Shared by the interface functions.
+CK_RV sessionToken(CK_SESSION_HANDLE handle, Session*& session, Token*& token);
+CK_RV loadObjects(CK_SLOT_ID slot, Token& token);
+CK_RV findObject(Session& session, Token& token, CK_OBJECT_HANDLE handle, const Object*& out);
+bool userVisible(const Token& token, const Object& object);
+// The PKCS #11 code of a card port's failure (`otherwise` for a code with
+// no meaning of its own); a removed card also drops the token.
+CK_RV cardFailure(CK_SLOT_ID slot, DWORD rc, CK_RV otherwise = CKR_DEVICE_ERROR);
+
+}  // namespace vemra::p11
+
+#endif  // VEMRA_P11_MODULE_H

@@ -1,0 +1,91 @@
+// The card's keys and certificates as PKCS #11 objects: what the module
+// reads from the standard file layout and the containers, turned into
+// attribute lists, and the attribute operations on them.
+#ifndef VEMRA_P11_OBJECTS_H
+#define VEMRA_P11_OBJECTS_H
+
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "card_port.h"
+#include "p11-kit/pkcs11.h"
+
+namespace vemra::p11 {
+
+constexpr std::size_t kContainerRecordSize = 86;
+constexpr uint8_t kContainerValid = 0x01;
+constexpr uint8_t kContainerDefault = 0x02;
+
+struct ContainerRecord {
+  std::u16string name;  // at most 39 characters
+  uint8_t flags = 0;
+  uint16_t signatureBits = 0;
+  uint16_t keyExchangeBits = 0;
+  bool valid() const { return (flags & kContainerValid) != 0; }
+};
+
+// The records of "cmapfile"; bytes after the last whole record are ignored.
+std::vector<ContainerRecord> parseContainerMap(const Bytes& file);
+Bytes encodeContainerMap(const std::vector<ContainerRecord>& records);
+
+// The DER certificate of a certificate file: the file as it is when it
+// starts with a DER SEQUENCE, else the zlib stream after the 4-byte header
+// (01 00, uncompressed length little-endian) inflated to exactly that
+// length. Nothing for a file that is neither.
+std::optional<Bytes> certificateFromFile(const Bytes& file);
+
+// "kscNN" or "kxcNN", the certificate file of a container's key.
+std::string certificateFileName(BYTE container, DWORD keySpec);
+
+struct Object {
+  CK_OBJECT_HANDLE handle = 0;
+  CK_OBJECT_CLASS objectClass = 0;
+  BYTE container = 0;
+  DWORD keySpec = 0;
+  std::size_t modulusBytes = 0;
+  bool isPrivate = false;
+  std::map<CK_ATTRIBUTE_TYPE, Bytes> attributes;
+  // Attributes the object has but never reveals (the private key's numbers).
+  std::vector<CK_ATTRIBUTE_TYPE> sensitive;
+
+  bool boolean(CK_ATTRIBUTE_TYPE type) const;
+};
+
+// The stable handle of a container's key or certificate object, so that a
+// handle keeps naming the same object when the module reads the card again.
+CK_OBJECT_HANDLE objectHandle(BYTE container, DWORD keySpec, CK_OBJECT_CLASS objectClass);
+
+// The CKA_ID of a container's key: the container index and the key
+// specification, shared by the private key, the public key and the
+// certificate.
+Bytes keyId(BYTE container, DWORD keySpec);
+
+// The private and the public key object of one key in a container.
+Object privateKeyObject(BYTE container, DWORD keySpec, const std::string& label, const RsaPublic& key);
+Object publicKeyObject(BYTE container, DWORD keySpec, const std::string& label, const RsaPublic& key);
+// The certificate object of a DER certificate; nothing when OpenSSL cannot
+// parse it.
+std::optional<Object> certificateObject(BYTE container, DWORD keySpec, const std::string& label, const Bytes& der);
+
+// Whether every attribute of the template has the object's value.
+bool matchesTemplate(const Object& object, const CK_ATTRIBUTE* attributes, CK_ULONG count);
+
+// C_GetAttributeValue on one object: each attribute's length, or its value
+// when a buffer is given; CKR_ATTRIBUTE_SENSITIVE, CKR_ATTRIBUTE_TYPE_INVALID
+// and CKR_BUFFER_TOO_SMALL as the first such problem met, the other
+// attributes still processed.
+CK_RV getAttributes(const Object& object, CK_ATTRIBUTE* attributes, CK_ULONG count);
+
+// A template's value of one attribute, or nothing.
+std::optional<Bytes> templateValue(const CK_ATTRIBUTE* attributes, CK_ULONG count, CK_ATTRIBUTE_TYPE type);
+std::optional<CK_ULONG> templateUlong(const CK_ATTRIBUTE* attributes, CK_ULONG count, CK_ATTRIBUTE_TYPE type);
+std::optional<bool> templateBool(const CK_ATTRIBUTE* attributes, CK_ULONG count, CK_ATTRIBUTE_TYPE type);
+
+std::string narrow(const std::u16string& text);
+std::u16string widen(const std::string& text);
+
+}  // namespace vemra::p11
+
+#endif  // VEMRA_P11_OBJECTS_H

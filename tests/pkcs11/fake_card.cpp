@@ -1,0 +1,187 @@
+#include "fake_card.h"
+
+#include <openssl/evp.h>
+
+namespace vemra::p11::test {
+
+namespace {
+
+constexpr DWORD kRemoved = 0x80100069;
+
+class FakePort final : public CardPort {
+ public:
+  DWORD readFile(const std::string& dir, const std::string& name, Bytes& out) override {
+    if (DWORD rc = enter()) return rc;
+    auto it = c().files.find(path(dir, name));
+    if (it == c().files.end()) return SCARD_E_FILE_NOT_FOUND;
+    out = it->second;
+    return 0;
+  }
+  DWORD writeFile(const std::string& dir, const std::string& name, const Bytes& content) override {
+    if (DWORD rc = enter()) return rc;
+    auto it = c().files.find(path(dir, name));
+    if (it == c().files.end()) return SCARD_E_FILE_NOT_FOUND;
+    it->second = content;
+    return 0;
+  }
+  DWORD createFile(const std::string& dir, const std::string& name, DWORD size) override {
+    if (DWORD rc = enter()) return rc;
+    if (c().files.count(path(dir, name)) != 0) return ERROR_FILE_EXISTS;
+    c().files[path(dir, name)] = Bytes(size, 0);
+    return 0;
+  }
+  DWORD deleteFile(const std::string& dir, const std::string& name) override {
+    if (DWORD rc = enter()) return rc;
+    return c().files.erase(path(dir, name)) == 1 ? 0 : SCARD_E_FILE_NOT_FOUND;
+  }
+  DWORD serialNumber(Bytes& out) override {
+    if (DWORD rc = enter()) return rc;
+    out = c().serial;
+    return 0;
+  }
+  DWORD keySizes(DWORD& minimumBits, DWORD& maximumBits) override {
+    if (DWORD rc = enter()) return rc;
+    minimumBits = 1024;
+    maximumBits = 2048;
+    return 0;
+  }
+  DWORD maxContainers(DWORD& count) override {
+    if (DWORD rc = enter()) return rc;
+    count = c().maxContainers;
+    return 0;
+  }
+  DWORD authenticateUser(const Bytes& pin, DWORD& attempts) override {
+    if (DWORD rc = enter()) return rc;
+    if (c().pinTries == 0) return SCARD_W_CHV_BLOCKED;
+    if (std::string(pin.begin(), pin.end()) != c().pin) {
+      attempts = --c().pinTries;
+      return SCARD_W_WRONG_CHV;
+    }
+    c().pinTries = 3;
+    c().userIn = true;
+    return 0;
+  }
+  DWORD challenge(Bytes& out) override {
+    if (DWORD rc = enter()) return rc;
+    c().lastChallenge = Bytes{1, 2, 3, 4, 5, 6, 7, static_cast<uint8_t>(c().cardCalls)};
+    out = c().lastChallenge;
+    return 0;
+  }
+  DWORD answerChallenge(const Bytes& response, DWORD& attempts) override {
+    if (DWORD rc = enter()) return rc;
+    if (response != expected()) {
+      attempts = 9;
+      return SCARD_W_WRONG_CHV;
+    }
+    c().adminIn = true;
+    return 0;
+  }
+  DWORD deauthenticate(PIN_SET) override {
+    if (DWORD rc = enter()) return rc;
+    c().userIn = c().adminIn = false;
+    return 0;
+  }
+  DWORD changePin(const Bytes& current, const Bytes& next, DWORD& attempts) override {
+    if (DWORD rc = authenticateUser(current, attempts)) return rc;
+    c().pin.assign(next.begin(), next.end());
+    return 0;
+  }
+  DWORD unblockPin(const Bytes& response, const Bytes& next) override {
+    if (DWORD rc = enter()) return rc;
+    if (response != expected()) return SCARD_W_WRONG_CHV;
+    c().pin.assign(next.begin(), next.end());
+    c().pinTries = 3;
+    return 0;
+  }
+  DWORD changeAdminKey(const Bytes& response, const Bytes& next) override {
+    if (DWORD rc = enter()) return rc;
+    if (response != expected()) return SCARD_W_WRONG_CHV;
+    c().adminKey = next;
+    return 0;
+  }
+  DWORD containerKeys(BYTE index, ContainerKeys& out) override {
+    if (DWORD rc = enter()) return rc;
+    auto it = c().containers.find(index);
+    if (it == c().containers.end()) return SCARD_E_NO_KEY_CONTAINER;
+    out = it->second;
+    return 0;
+  }
+  DWORD importKey(BYTE index, DWORD keySpec, const Bytes& blob, DWORD bits) override {
+    if (DWORD rc = enter()) return rc;
+    if (!c().userIn) return SCARD_W_SECURITY_VIOLATION;
+    c().imports.push_back({index, keySpec, blob, bits});
+    RsaPublic key;
+    for (DWORD i = bits / 8; i > 0; --i) key.modulus.push_back(blob[20 + i - 1]);
+    key.exponent = {blob[18], blob[17], blob[16]};
+    (keySpec == AT_SIGNATURE ? c().containers[index].signature : c().containers[index].keyExchange) = key;
+    return 0;
+  }
+  DWORD deleteContainer(BYTE index) override {
+    if (DWORD rc = enter()) return rc;
+    return c().containers.erase(index) == 1 ? 0 : SCARD_E_NO_KEY_CONTAINER;
+  }
+  DWORD sign(BYTE index, DWORD keySpec, ALG_ID hashAlg, const Bytes& data, Bytes& signature) override {
+    if (DWORD rc = enter()) return rc;
+    if (!c().userIn) return SCARD_W_SECURITY_VIOLATION;
+    c().signs.push_back({index, keySpec, hashAlg, data});
+    signature.assign(256, 0x5A);
+    signature.front() = 0x01;
+    return 0;
+  }
+  DWORD decrypt(BYTE index, DWORD keySpec, const Bytes&, DWORD padding, const OaepParams* oaep,
+                Bytes& out) override {
+    if (DWORD rc = enter()) return rc;
+    if (!c().userIn) return SCARD_W_SECURITY_VIOLATION;
+    c().decrypts.push_back({index, keySpec, padding, oaep != nullptr ? oaep->hash : u"",
+                            oaep != nullptr ? oaep->label : Bytes{}});
+    if (c().decryptFailure != 0) return c().decryptFailure;
+    out = c().plain;
+    return 0;
+  }
+
+ private:
+  static FakeCard& c() { return fakeCard(); }
+  static std::string path(const std::string& dir, const std::string& name) {
+    return dir.empty() ? name : dir + "/" + name;
+  }
+  static DWORD enter() {
+    ++c().cardCalls;
+    return c().removed ? kRemoved : 0;
+  }
+  static Bytes expected() {
+    Bytes out(16);
+    int n = 0;
+    int last = 0;
+    EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
+    EVP_EncryptInit_ex(ctx, EVP_des_ede3_ecb(), nullptr, c().adminKey.data(), nullptr);
+    EVP_CIPHER_CTX_set_padding(ctx, 0);
+    EVP_EncryptUpdate(ctx, out.data(), &n, c().lastChallenge.data(), 8);
+    EVP_EncryptFinal_ex(ctx, out.data() + n, &last);
+    EVP_CIPHER_CTX_free(ctx);
+    out.resize(8);
+    return out;
+  }
+};
+
+class FakeBackend final : public Backend {
+ public:
+  std::vector<ReaderInfo> readers() override { return {{"Fake Reader 00 00", fakeCard().present}}; }
+  DWORD connect(const std::string&, std::unique_ptr<CardPort>& out) override {
+    if (!fakeCard().present) return 0x8010000C;
+    out = std::make_unique<FakePort>();
+    return 0;
+  }
+};
+
+}  // namespace
+
+FakeCard& fakeCard() {
+  static FakeCard card;
+  return card;
+}
+
+std::unique_ptr<Backend> makeFakeBackend() { return std::make_unique<FakeBackend>(); }
+
+RsaPublic fakeKey(uint8_t fill) { return RsaPublic{Bytes(256, fill), Bytes{0x01, 0x00, 0x01}}; }
+
+}  // namespace vemra::p11::test

@@ -1,0 +1,217 @@
+// PKCS #11 programs the project did not write, driving the module against
+// the simulated card through the real pcscd: GnuTLS's p11tool, OpenSSL
+// through its PKCS #11 engine, and ssh-keygen. The card is laid out with
+// vemractl; the key and its certificate reach the card through the module
+// (p11tool --write).
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <array>
+#include <cstdio>
+#include <fstream>
+#include <string>
+
+#include "p11-kit/pkcs11.h"
+#include "pcsc_stack.h"
+
+namespace {
+
+const std::string kWork = VEMRA_P11_WORKDIR;
+const std::string kModule = VEMRA_P11_MODULE;
+const std::string kToken = "pkcs11:model=VEMRA_MINIDR";
+const std::string kKey = kToken + ";object=card-key;type=private;pin-value=1234";
+constexpr const char* kAdminKey = "0123456789ABCDEFFEDCBA98765432100123456789ABCDEF";
+
+struct Result {
+  int status = -1;
+  std::string output;
+};
+
+// Runs a shell command line; its standard output and error together. The
+// programs that load the module get the sanitizers' runtime first when the
+// module is built with them; OpenSSL loading it gets the configuration of
+// its PKCS #11 engine (only OpenSSL: the module itself uses OpenSSL, which
+// must not load the engine into the module's own programs).
+Result run(const std::string& command, bool loadsModule = false) {
+  std::string prefix;
+  if (loadsModule) prefix = VEMRA_P11_PRELOAD;
+  if (loadsModule && command.rfind("openssl ", 0) == 0) prefix += "OPENSSL_CONF=" + kWork + "/openssl.cnf ";
+  const std::string line = prefix + command + " 2>&1";
+  Result r;
+  FILE* pipe = ::popen(line.c_str(), "r");
+  if (pipe == nullptr) return r;
+  std::array<char, 4096> buffer{};
+  std::size_t n = 0;
+  while ((n = std::fread(buffer.data(), 1, buffer.size(), pipe)) > 0) r.output.append(buffer.data(), n);
+  const int status = ::pclose(pipe);
+  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return r;
+}
+
+std::string file(const std::string& name) { return kWork + "/" + name; }
+
+std::string slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+class Programs : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    failure_ = vemra::integration::PcscStack::instance().start();
+    if (!failure_.empty()) return;
+    std::ofstream(file("openssl.cnf")) << "openssl_conf = openssl_init\n[openssl_init]\nengines = engine_section\n"
+                                          "[engine_section]\npkcs11 = pkcs11_section\n[pkcs11_section]\n"
+                                          "engine_id = pkcs11\nMODULE_PATH = "
+                                       << kModule << "\ninit = 0\n";
+    // A fresh key, the public key, and a certificate of it.
+    const std::string steps[] = {
+        "openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out " + file("key.pem"),
+        "chmod 600 " + file("key.pem"),
+        "openssl pkey -in " + file("key.pem") + " -pubout -out " + file("pub.pem"),
+        "openssl req -new -x509 -key " + file("key.pem") + " -subj /CN=vemra-card -days 2 -out " + file("cert.pem"),
+        std::string(VEMRA_P11_VEMRACTL) + " --admin-key " + kAdminKey + " --login admin init",
+    };
+    for (const std::string& step : steps) {
+      const Result r = run(step);
+      if (r.status != 0) {
+        failure_ = step + " failed:\n" + r.output;
+        return;
+      }
+    }
+    const std::string writes[] = {
+        "p11tool --provider " + kModule + " --login --set-pin=1234 --write --label card-key --load-privkey " +
+            file("key.pem") + " '" + kToken + "'",
+        "p11tool --provider " + kModule + " --login --set-pin=1234 --write --label card-key --load-certificate " +
+            file("cert.pem") + " '" + kToken + "'",
+    };
+    for (const std::string& write : writes) {
+      const Result r = run(write, true);
+      if (r.status != 0) {
+        failure_ = write + " failed:\n" + r.output;
+        return;
+      }
+    }
+  }
+  static void TearDownTestSuite() { vemra::integration::PcscStack::instance().stop(); }
+  void SetUp() override { ASSERT_EQ(failure_, ""); }
+
+  static std::string failure_;
+};
+
+std::string Programs::failure_;
+
+TEST_F(Programs, P11toolListsTheTokenAndItsObjectsAndSignsWithTheImportedKey) {
+  Result r = run("p11tool --provider " + kModule + " --list-tokens", true);
+  ASSERT_EQ(r.status, 0) << r.output;
+  EXPECT_NE(r.output.find("Label: VEMRA "), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("Model: VEMRA_MINIDR"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("Flags: Requires login"), std::string::npos) << r.output;
+
+  r = run("p11tool --provider " + kModule + " --list-all '" + kToken + "'", true);
+  ASSERT_EQ(r.status, 0) << r.output;
+  EXPECT_EQ(r.output.find("Private key"), std::string::npos) << "private objects only after login:\n" << r.output;
+  EXPECT_NE(r.output.find("Type: X.509 Certificate (RSA-2048)"), std::string::npos) << r.output;
+
+  r = run("p11tool --provider " + kModule + " --login --set-pin=1234 --list-all '" + kToken + "'", true);
+  ASSERT_EQ(r.status, 0) << r.output;
+  for (const char* expected : {"Type: Private key (RSA-2048)", "Type: Public key (RSA-2048)",
+                               "Type: X.509 Certificate (RSA-2048)", "Label: card-key", "Flags: CKA_PRIVATE; CKA_SENSITIVE;"}) {
+    EXPECT_NE(r.output.find(expected), std::string::npos) << expected << " in\n" << r.output;
+  }
+
+  r = run("p11tool --provider " + kModule + " --login --set-pin=1234 --test-sign '" + kToken + ";object=card-key'",
+          true);
+  ASSERT_EQ(r.status, 0) << r.output;
+  EXPECT_NE(r.output.find("Verifying against public key in the token... ok"), std::string::npos) << r.output;
+
+  r = run("p11tool --provider " + kModule + " --login --set-pin=9999 --list-all '" + kToken + "'", true);
+  EXPECT_NE(r.status, 0) << "a wrong PIN is refused:\n" << r.output;
+}
+
+TEST_F(Programs, OpensslSignsThroughTheEngineAndPlainOpensslVerifies) {
+  std::ofstream(file("message")) << "a message signed by the card\n";
+  ASSERT_EQ(run("openssl dgst -sha256 -binary -out " + file("message.sha256") + " " + file("message")).status, 0);
+  Result r = run("openssl pkeyutl -engine pkcs11 -keyform engine -inkey '" + kKey + "' -sign -pkeyopt digest:sha256 -in " +
+                     file("message.sha256") + " -out " + file("message.sig"),
+                 true);
+  ASSERT_EQ(r.status, 0) << r.output;
+  r = run("openssl pkeyutl -verify -pubin -inkey " + file("pub.pem") +
+          " -pkeyopt digest:sha256 -in " + file("message.sha256") + " -sigfile " + file("message.sig"));
+  EXPECT_EQ(r.status, 0) << r.output;
+  EXPECT_NE(r.output.find("Signature Verified Successfully"), std::string::npos) << r.output;
+}
+
+TEST_F(Programs, OpensslDecryptsThroughTheEngineWithBothPaddings) {
+  const std::string secret = "a secret for the card";
+  std::ofstream(file("secret")) << secret;
+  struct Case {
+    const char* what;
+    std::string options;
+  };
+  const Case cases[] = {
+      {"PKCS #1", ""},
+      {"OAEP SHA-256", " -pkeyopt rsa_padding_mode:oaep -pkeyopt rsa_oaep_md:sha256 -pkeyopt rsa_mgf1_md:sha256"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::remove(file("secret.dec").c_str());
+    Result r = run("openssl pkeyutl -encrypt -pubin -inkey " + file("pub.pem") + c.options +
+                   " -in " + file("secret") + " -out " + file("secret.enc"));
+    ASSERT_EQ(r.status, 0) << r.output;
+    r = run("openssl pkeyutl -engine pkcs11 -keyform engine -inkey '" + kKey + "' -decrypt" + c.options + " -in " +
+                file("secret.enc") + " -out " + file("secret.dec"),
+            true);
+    ASSERT_EQ(r.status, 0) << r.output;
+    EXPECT_EQ(slurp(file("secret.dec")), secret);
+  }
+}
+
+TEST_F(Programs, SshKeygenListsTheCardsPublicKey) {
+  const Result fromFile = run("ssh-keygen -y -f " + file("key.pem"));
+  ASSERT_EQ(fromFile.status, 0) << fromFile.output;
+  const Result fromCard = run("ssh-keygen -D " + kModule, true);
+  ASSERT_EQ(fromCard.status, 0) << fromCard.output;
+  const std::string key = fromFile.output.substr(0, fromFile.output.find('\n'));
+  EXPECT_NE(fromCard.output.find(key + " card-key"), std::string::npos) << fromCard.output << "\nexpected " << key;
+}
+
+// Last, since it replaces the card the other tests use: the module loaded
+// into this process sees the card taken out and a fresh one put in.
+TEST_F(Programs, CardTakenOutClosesTheSessionsAndAFreshCardIsANewToken) {
+  void* library = ::dlopen(kModule.c_str(), RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(library, nullptr) << ::dlerror();
+  auto getList = reinterpret_cast<CK_C_GetFunctionList>(::dlsym(library, "C_GetFunctionList"));
+  ASSERT_NE(getList, nullptr);
+  CK_FUNCTION_LIST_PTR f = nullptr;
+  ASSERT_EQ(getList(&f), CKR_OK);
+  ASSERT_EQ(f->C_Initialize(nullptr), CKR_OK);
+  CK_SLOT_ID slots[8];
+  CK_ULONG count = 8;
+  ASSERT_EQ(f->C_GetSlotList(CK_TRUE, slots, &count), CKR_OK);
+  ASSERT_GE(count, 1u);
+  CK_SESSION_HANDLE session = 0;
+  ASSERT_EQ(f->C_OpenSession(slots[0], CKF_SERIAL_SESSION, nullptr, nullptr, &session), CKR_OK);
+  CK_UTF8CHAR pin[] = "1234";
+  ASSERT_EQ(f->C_Login(session, CKU_USER, pin, 4), CKR_OK);
+  CK_TOKEN_INFO info{};
+  ASSERT_EQ(f->C_GetTokenInfo(slots[0], &info), CKR_OK);
+  EXPECT_NE(info.flags & CKF_TOKEN_INITIALIZED, 0u);
+
+  ASSERT_EQ(vemra::integration::PcscStack::instance().removeCard(), "");
+  EXPECT_EQ(f->C_FindObjectsInit(session, nullptr, 0), CKR_DEVICE_REMOVED);
+  CK_SESSION_INFO sessionInfo{};
+  EXPECT_EQ(f->C_GetSessionInfo(session, &sessionInfo), CKR_SESSION_HANDLE_INVALID);
+  ASSERT_EQ(vemra::integration::PcscStack::instance().insertCard(), "");
+
+  ASSERT_EQ(f->C_OpenSession(slots[0], CKF_SERIAL_SESSION, nullptr, nullptr, &session), CKR_OK);
+  ASSERT_EQ(f->C_GetSessionInfo(session, &sessionInfo), CKR_OK);
+  EXPECT_EQ(sessionInfo.state, CKS_RO_PUBLIC_SESSION) << "nobody is logged in on the fresh card";
+  ASSERT_EQ(f->C_GetTokenInfo(slots[0], &info), CKR_OK);
+  EXPECT_EQ(info.flags & CKF_TOKEN_INITIALIZED, 0u) << "the fresh card has no standard layout yet";
+  EXPECT_EQ(f->C_Finalize(nullptr), CKR_OK);
+  ::dlclose(library);
+}
+
+}  // namespace
