@@ -3,8 +3,10 @@
 // simulated card) with the delivered library loaded by dlopen.
 //
 // 1. A provider's session (acquire, login, create, a 4096-byte write that
-//    moves the file, read, list, delete, logout, release): per operation the
-//    APDUs, transactions, PC/SC calls and time, and the commands sent.
+//    moves the file, read, list, import of a 2048-bit key, a signature, a
+//    decryption, the container deleted, the file deleted, logout, release):
+//    per operation the APDUs, transactions, PC/SC calls and time, and the
+//    commands sent.
 // 2. The same session's PC/SC calls replayed straight to libpcsclite, without
 //    the driver, interleaved with the driver's runs: driver ÷ replay.
 // 3. Write and read time against the file size.
@@ -13,6 +15,8 @@
 // With --callgrind it runs one warm-up session and one session during which
 // callgrind collects only while driver code runs (scripts/run-bench.sh).
 #include <dlfcn.h>
+#include <openssl/evp.h>
+#include <openssl/rsa.h>
 
 #include <algorithm>
 #include <chrono>
@@ -20,12 +24,15 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <memory>
+#include <span>
 #include <string>
 #include <type_traits>
 #include <vector>
 
 #include "pcsc_recorder.h"
 #include "pcsc_stack.h"
+#include "support/key_blobs.h"
 #include "vemradrv/minidriver.h"
 
 namespace vemra::bench {
@@ -45,6 +52,18 @@ LPVOID WINAPI providerReAlloc(LPVOID p, SIZE_T size) {
 void WINAPI providerFree(LPVOID p) {
   Callback outside;
   std::free(p);
+}
+// The provider strips the padding of a decrypted block, with OpenSSL
+// checking it.
+DWORD WINAPI providerUnpad(PCARD_RSA_DECRYPT_INFO info, DWORD* pcbUnpadded, PBYTE* ppbUnpadded) {
+  Callback outside;
+  const auto message = test::unpadBlock({info->pbData, info->cbData}, info->dwPaddingType);
+  if (!message) return 0x80090005;  // NTE_BAD_DATA
+  *ppbUnpadded = static_cast<PBYTE>(std::malloc(message->size() + 1));
+  if (*ppbUnpadded == nullptr) return SCARD_E_NO_MEMORY;
+  std::copy(message->begin(), message->end(), *ppbUnpadded);
+  *pcbUnpadded = static_cast<DWORD>(message->size());
+  return SCARD_S_SUCCESS;
 }
 
 struct Options {
@@ -95,6 +114,10 @@ struct Driver {
   PFN_CARD_READ_FILE readFile = nullptr;
   PFN_CARD_ENUM_FILES enumFiles = nullptr;
   PFN_CARD_DELETE_FILE deleteFile = nullptr;
+  PFN_CARD_CREATE_CONTAINER createContainer = nullptr;
+  PFN_CARD_SIGN_DATA signData = nullptr;
+  PFN_CARD_RSA_DECRYPT rsaDecrypt = nullptr;
+  PFN_CARD_DELETE_CONTAINER deleteContainer = nullptr;
 
   bool load(const std::string& path) {
     handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
@@ -110,7 +133,9 @@ struct Driver {
            resolve(login, "CardAuthenticatePin") && resolve(logout, "CardDeauthenticate") &&
            resolve(createFile, "CardCreateFile") && resolve(writeFile, "CardWriteFile") &&
            resolve(readFile, "CardReadFile") && resolve(enumFiles, "CardEnumFiles") &&
-           resolve(deleteFile, "CardDeleteFile");
+           resolve(deleteFile, "CardDeleteFile") && resolve(createContainer, "CardCreateContainer") &&
+           resolve(signData, "CardSignData") && resolve(rsaDecrypt, "CardRSADecrypt") &&
+           resolve(deleteContainer, "CardDeleteContainer");
   }
 };
 
@@ -132,6 +157,7 @@ struct Provider {
     cardData.pfnCspAlloc = providerAlloc;
     cardData.pfnCspReAlloc = providerReAlloc;
     cardData.pfnCspFree = providerFree;
+    cardData.pfnCspUnpadData = providerUnpad;
     cardData.hSCardCtx = connection.context;
     cardData.hScard = connection.card;
   }
@@ -172,13 +198,70 @@ DWORD readAndCompare(const Driver& d, Provider& p, const Bytes& expected) {
   return same ? rc : kContentDiffers;
 }
 
-// The key operations join the session here once the driver carries them:
-// importing a 2048-bit key into a container (CardCreateContainer), signing
-// with it (CardSignData) and decrypting with it (CardRSADecrypt), each one
-// more step between "list" and "delete" below, resolved in Driver::load. The
-// key pair is made with OpenSSL in the bench and the signature is verified
-// with OpenSSL after the step, outside the timed call.
-void addKeySteps(const Driver&, Provider&, std::vector<Step>&) {}
+// What the key steps hand to the driver, made once before any step runs: a
+// 2048-bit key pair with its PRIVATEKEYBLOB, a SHA-256 hash to sign and a
+// PKCS #1 v1.5 block encrypted to the key.
+struct KeyMaterial {
+  test::RsaKeyPair key = test::RsaKeyPair::generate(2048);
+  Bytes blob = key.privateKeyBlob(CALG_RSA_KEYX);
+  Bytes hash = test::digestOf(EVP_sha256(), pattern(100));
+  Bytes secret = pattern(32);  // a session key, as a provider would unwrap
+  Bytes cipher = key.encrypt(secret, RSA_PKCS1_PADDING);
+  Bytes block = cipher;        // decrypted in place, so refilled before each run
+  Bytes signature;             // the first signature, once OpenSSL verified it
+  std::u16string hashName = u"SHA256";
+};
+
+// The container the key goes into.
+constexpr BYTE kContainer = 0;
+
+// Whether the signature the driver handed out is right: the first one is
+// verified with OpenSSL, every later one must equal it (PKCS #1 v1.5
+// signatures are deterministic), so that the timed runs pay no verification.
+bool signatureIsRight(KeyMaterial& m, std::span<const std::uint8_t> signature) {
+  if (!m.signature.empty()) return std::equal(signature.begin(), signature.end(), m.signature.begin(), m.signature.end());
+  if (!m.key.verifies(EVP_sha256(), m.hash, signature)) return false;
+  m.signature.assign(signature.begin(), signature.end());
+  return true;
+}
+
+// A provider's use of a key: the key imported into a container, a SHA-256
+// hash signed and a PKCS #1 v1.5 block decrypted with it, the container
+// deleted, so that the card ends the session as it started it. The key is a
+// key-exchange key, which both signs and decrypts.
+void addKeySteps(const Driver& d, Provider& p, std::vector<Step>& steps) {
+  const auto m = std::make_shared<KeyMaterial>();
+  steps.push_back({"CardCreateContainer (import, 2048 bits)", [&d, &p, m] {
+                     return call(d.createContainer, &p.cardData, kContainer, DWORD{CARD_CREATE_CONTAINER_KEY_IMPORT},
+                                 DWORD{AT_KEYEXCHANGE}, DWORD{2048}, m->blob.data());
+                   }});
+  steps.push_back({"CardSignData (SHA-256)", [&d, &p, m] {
+                     BCRYPT_PKCS1_PADDING_INFO padding{m->hashName.data()};
+                     CARD_SIGNING_INFO info{2,       kContainer, AT_KEYEXCHANGE, CARD_PADDING_INFO_PRESENT, 0,
+                                            m->hash.data(), static_cast<DWORD>(m->hash.size()), nullptr, 0,
+                                            &padding, CARD_PADDING_PKCS1};
+                     const DWORD rc = call(d.signData, &p.cardData, &info);
+                     if (rc != SCARD_S_SUCCESS) return rc;
+                     const bool right = signatureIsRight(*m, {info.pbSignedData, info.cbSignedData});
+                     providerFree(info.pbSignedData);
+                     if (!right) std::fprintf(stderr, "vemra-bench: the card's signature does not verify\n");
+                     return right ? rc : kContentDiffers;
+                   }});
+  steps.push_back({"CardRSADecrypt (PKCS #1 v1.5)", [&d, &p, m] {
+                     std::copy(m->cipher.begin(), m->cipher.end(), m->block.begin());
+                     CARD_RSA_DECRYPT_INFO info{2, kContainer, AT_KEYEXCHANGE, m->block.data(),
+                                                static_cast<DWORD>(m->block.size()), nullptr, CARD_PADDING_PKCS1};
+                     const DWORD rc = call(d.rsaDecrypt, &p.cardData, &info);
+                     if (rc != SCARD_S_SUCCESS) return rc;
+                     const bool right = info.cbData == m->secret.size() &&
+                                        std::equal(m->secret.begin(), m->secret.end(), m->block.begin());
+                     if (!right) std::fprintf(stderr, "vemra-bench: the decrypted block is not what was encrypted\n");
+                     return right ? rc : kContentDiffers;
+                   }});
+  steps.push_back({"CardDeleteContainer", [&d, &p] {
+                     return call(d.deleteContainer, &p.cardData, kContainer, DWORD{0});
+                   }});
+}
 
 // The session: a user keeps a 4096-byte file on the card.
 std::vector<Step> sessionSteps(const Driver& d, Provider& p, const Bytes& content) {
