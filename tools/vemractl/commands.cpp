@@ -61,10 +61,12 @@ Card& Tool::card() {
 void Tool::loginUser() {
   if (user_) return;
   Card& c = card();
-  Secret pin = obtainPin(options_.pin, "VEMRA_PIN", "User PIN: ");
+  Secret pin = userPin();
   c.loginUser(pin);
   user_ = true;
 }
+
+Secret Tool::userPin() { return obtainPin(options_.pin, "VEMRA_PIN", "User PIN: "); }
 
 void Tool::loginAdmin() {
   if (admin_) return;

@@ -31,6 +31,8 @@ class Tool {
   Card& card();
   void loginUser();
   void loginAdmin();
+  // The user PIN from --pin, VEMRA_PIN or a prompt, for a login elsewhere.
+  Secret userPin();
   Options& options() { return options_; }
   // Adopts a card bound elsewhere (the demo's).
   void adopt(std::unique_ptr<Card> card) { card_ = std::move(card); }

@@ -1,6 +1,7 @@
 // vemractl demo: the whole story against a card, simulated when no reader
 // holds a supported one. Each step says what it did and what came back; the
 // exit status is non-zero when any step does not do what it should.
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -9,6 +10,7 @@
 #include "error.h"
 #include "keys.h"
 #include "layout.h"
+#include "pkcs11_client.h"
 #include "simulator.h"
 
 namespace vemra::ctl {
@@ -136,6 +138,37 @@ int cmdDemo(Tool& tool, const DemoOptions& demo, std::ostream& out) {
     if (recordContainer(c, kContainer, AT_KEYEXCHANGE, bits)) o << "    recorded in mscp/cmapfile\n";
   });
   if (imported) {
+    steps.run("SHA-256 signature made through the PKCS #11 module, verified by OpenSSL", [&](std::ostream& o) {
+      // The module binds to the card on a connection of its own and loads
+      // the driver the demo uses. Both connections share the card; the
+      // user's login is the card's, so the module logs in with the same PIN,
+      // and as it logs out when it finishes, the demo logs in again.
+      ::setenv("VEMRA_DRIVER", driver.c_str(), 1);
+      const Secret pin = tool.userPin();
+      const auto loginAgain = [&] {
+        c.loginUser(pin);
+        o << "    the module logged the user out as it finished; CardAuthenticatePin(\"user\") logged in again\n";
+      };
+      const std::string text = "vemradrv demo: a message signed through PKCS #11";
+      const Bytes message(text.begin(), text.end());
+      Bytes signature;
+      try {
+        signature = signThroughPkcs11(defaultPkcs11ModulePath(), c.readerName(), kContainer, AT_KEYEXCHANGE, pin,
+                                      message, o);
+      } catch (const Error&) {
+        try {
+          loginAgain();
+        } catch (const Error&) {  // the module's failure is the one to report
+        }
+        throw;
+      }
+      loginAgain();
+      const HashAlgorithm sha256 = hashAlgorithm("sha256");
+      if (!verifySignature(key.get(), sha256, digest(sha256, message), signature)) {
+        throw Error("OpenSSL rejects the signature made through the module");
+      }
+      o << "    OpenSSL verifies it with the imported key's public key\n";
+    });
     steps.run("SHA-256 signature made by the card, verified by OpenSSL", [&](std::ostream& o) {
       const HashAlgorithm sha256 = hashAlgorithm("sha256");
       const std::string text = "vemradrv demo: a message the card signs";
