@@ -10,25 +10,17 @@
 #include <vector>
 
 #include "card_port.h"
+#include "container_map.h"
 #include "p11-kit/pkcs11.h"
 
 namespace vemra::p11 {
 
-constexpr std::size_t kContainerRecordSize = 86;
-constexpr uint8_t kContainerValid = 0x01;
-constexpr uint8_t kContainerDefault = 0x02;
-
-struct ContainerRecord {
-  std::u16string name;  // at most 39 characters
-  uint8_t flags = 0;
-  uint16_t signatureBits = 0;
-  uint16_t keyExchangeBits = 0;
-  bool valid() const { return (flags & kContainerValid) != 0; }
-};
-
-// The records of "cmapfile"; bytes after the last whole record are ignored.
-std::vector<ContainerRecord> parseContainerMap(const Bytes& file);
-Bytes encodeContainerMap(const std::vector<ContainerRecord>& records);
+using host::ContainerRecord;
+using host::encodeContainerMap;
+using host::kContainerDefault;
+using host::kContainerRecordSize;
+using host::kContainerValid;
+using host::parseContainerMap;
 
 // The DER certificate of a certificate file: the file as it is when it
 // starts with a DER SEQUENCE, else the zlib stream after the 4-byte header
@@ -58,7 +50,7 @@ struct Object {
 CK_OBJECT_HANDLE objectHandle(BYTE container, DWORD keySpec, CK_OBJECT_CLASS objectClass);
 
 // The CKA_ID of a container's key: the container index and the key
-// specification, shared by the private key, the public key and the
+// type, shared by the private key, the public key and the
 // certificate.
 Bytes keyId(BYTE container, DWORD keySpec);
 

@@ -9,25 +9,16 @@
 #include <vector>
 
 #include "card.h"
+#include "container_map.h"
 
 namespace vemra::ctl {
 
-constexpr std::size_t kContainerRecordSize = 86;
-constexpr uint8_t kContainerValid = 0x01;
-constexpr uint8_t kContainerDefault = 0x02;
-
-struct ContainerRecord {
-  std::u16string name;  // at most 39 characters
-  uint8_t flags = 0;
-  uint16_t signatureBits = 0;
-  uint16_t keyExchangeBits = 0;
-  bool valid() const { return (flags & kContainerValid) != 0; }
-};
-
-// The records of a container map; bytes after the last whole record are
-// ignored.
-std::vector<ContainerRecord> parseContainerMap(const Bytes& file);
-Bytes encodeContainerMap(const std::vector<ContainerRecord>& records);
+using host::ContainerRecord;
+using host::encodeContainerMap;
+using host::kContainerDefault;
+using host::kContainerRecordSize;
+using host::kContainerValid;
+using host::parseContainerMap;
 
 // A new container name: a random GUID in braces.
 std::u16string newContainerName();
@@ -44,7 +35,7 @@ bool bumpFreshness(Card& card, Freshness which);
 void initLayout(Card& card, std::ostream& log);
 
 // Marks container `index` valid in "cmapfile" with the key size of the key
-// specification (the other key's size is kept) and bumps the containers'
+// type (the other key's size is kept) and bumps the containers'
 // counter. Returns false when the card has no container map.
 bool recordContainer(Card& card, BYTE index, DWORD keySpec, DWORD bits);
 // Frees container `index` in "cmapfile"; false when there is no map.
