@@ -239,15 +239,15 @@ void call(CARD_DATA& cardData, std::uint8_t operation, Caller& c) {
     case kCreateContainer:
     case kCreateContainerEx: {
       const BYTE index = c.byte();
-      const DWORD flags = c.word(), spec = c.word(), size = c.word();
+      const DWORD flags = c.word(), keySpec = c.word(), size = c.word();
       DWORD length = 0;
       PBYTE key = c.input(length);
       const DWORD pin = c.word();
       sealed();
       if (operation % kOperationCount == kCreateContainer) {
-        if (d.pfnCardCreateContainer) (void)d.pfnCardCreateContainer(&d, index, flags, spec, size, key);
+        if (d.pfnCardCreateContainer) (void)d.pfnCardCreateContainer(&d, index, flags, keySpec, size, key);
       } else if (d.pfnCardCreateContainerEx) {
-        (void)d.pfnCardCreateContainerEx(&d, index, flags, spec, size, key, pin);
+        (void)d.pfnCardCreateContainerEx(&d, index, flags, keySpec, size, key, pin);
       }
       break;
     }
@@ -398,11 +398,11 @@ void call(CARD_DATA& cardData, std::uint8_t operation, Caller& c) {
       break;
     }
     case kQueryKeySizes: {
-      const DWORD spec = c.word(), flags = c.word();
+      const DWORD keySpec = c.word(), flags = c.word();
       CARD_KEY_SIZES sizes{};
       sizes.dwVersion = c.word();
       const bool with = c.present();
-      if (d.pfnCardQueryKeySizes) (void)d.pfnCardQueryKeySizes(&d, spec, flags, with ? &sizes : nullptr);
+      if (d.pfnCardQueryKeySizes) (void)d.pfnCardQueryKeySizes(&d, keySpec, flags, with ? &sizes : nullptr);
       break;
     }
     case kSignData: {

@@ -163,7 +163,7 @@ extern "C" {
 
 #define CARD_SECURE_KEY_INJECTION_NO_CARD_MODE 0x1
 
-/* Key specifications */
+/* Key types */
 #define AT_KEYEXCHANGE 1
 #define AT_SIGNATURE 2
 #define AT_ECDSA_P256 3

@@ -73,7 +73,7 @@ constexpr std::size_t kMaxPiece = 200;
 constexpr std::size_t kExponentField = 8;
 
 // The six arguments' checks that need no card, in their order: key
-// specification, PIN role (giving P and A), flags.
+// type, PIN role (giving P and A), flags.
 Result checkRequest(const card::CardConfig& config, DWORD dwKeySpec, BYTE role, DWORD dwFlags, std::uint8_t& pinRef,
                     std::uint8_t& accessRef) {
   if (dwKeySpec >= AT_ECDSA_P256 && dwKeySpec <= AT_ECDHE_P521) return SCARD_E_UNSUPPORTED_FEATURE;
@@ -260,8 +260,8 @@ extern "C" {
 // key already has is replaced. The user PIN must be verified.
 //
 // Returns 0, or: SCARD_E_UNSUPPORTED_FEATURE for an elliptic-curve key
-// specification or a request to generate the key; SCARD_E_INVALID_PARAMETER
-// for any other key specification, other flags, a NULL blob, a key size
+// type or a request to generate the key; SCARD_E_INVALID_PARAMETER
+// for any other key type, other flags, a NULL blob, a key size
 // other than 1024 or 2048 bits, or a key the card refuses (its key file is
 // then removed); SCARD_W_SECURITY_VIOLATION when the user PIN is not
 // verified or the card refuses to delete or create the key file;

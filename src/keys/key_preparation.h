@@ -27,7 +27,7 @@ struct KeyLocation {
 };
 [[nodiscard]] KeyLocation locateKey(const card::CardConfig& config, BYTE bContainerIndex, DWORD dwKeySpec);
 
-// True for the two RSA key specifications the card keeps.
+// True for the two RSA key types the card keeps.
 [[nodiscard]] constexpr bool isRsaKeySpec(DWORD dwKeySpec) {
   return dwKeySpec == AT_KEYEXCHANGE || dwKeySpec == AT_SIGNATURE;
 }

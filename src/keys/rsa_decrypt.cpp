@@ -99,7 +99,7 @@ extern "C" {
 // version 7 must pass a version-2 record. The user PIN must be verified.
 //
 // Returns 0, or: SCARD_E_INVALID_PARAMETER for a NULL record or data, a key
-// specification other than the two, or a container that lacks the key;
+// type other than the two, or a container that lacks the key;
 // ERROR_REVISION_MISMATCH for a record above version 2, or below it in a
 // version-7 context; SCARD_W_SECURITY_VIOLATION when the user PIN is not
 // verified; SCARD_E_NO_KEY_CONTAINER when the container holds no key;

@@ -146,7 +146,7 @@ extern "C" {
 // significant byte first; on failure it holds none.
 //
 // Returns 0, or: SCARD_E_INVALID_PARAMETER for a NULL record or data, a key
-// specification other than the two, prefix and data together over 255
+// type other than the two, prefix and data together over 255
 // bytes, unusable padding information, or a container that lacks the key;
 // ERROR_REVISION_MISMATCH for a record above version 2;
 // SCARD_W_SECURITY_VIOLATION when the user PIN is not verified;

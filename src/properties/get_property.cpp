@@ -203,7 +203,7 @@ Result pinStrengthVerify(const Request& request) {
 // No symmetric algorithms: an empty list, nothing written.
 Result algorithms(const Request&) { return 0; }
 
-// By key specification: a key-exchange key decrypts raw (the provider
+// By key type: a key-exchange key decrypts raw (the provider
 // removes the padding), a signature key signs with PKCS #1 padding.
 Result paddingSchemes(const Request& request) {
   const DWORD scheme = request.flags == AT_KEYEXCHANGE ? CARD_PADDING_NONE : CARD_PADDING_PKCS1;
@@ -297,7 +297,7 @@ extern "C" {
 
 // Answers the card property `wszProperty` in `pbData` (`cbData` bytes) and
 // its size in `*pdwDataLen`. `pbData` is required even to learn the size.
-// Each property accepts its own `dwFlags` (0, a key specification or a PIN
+// Each property accepts its own `dwFlags` (0, a key type or a PIN
 // identifier) and checks flags, size, buffer and record version in its own
 // order; where the size is stored before a failing check, `*pdwDataLen`
 // already holds it. "Card Identifier" reads the root file "cardid" with

@@ -5,7 +5,7 @@
 namespace vemra::properties {
 namespace {
 
-// The elliptic-curve key specifications, which the card does not offer.
+// The elliptic-curve key types, which the card does not offer.
 constexpr DWORD kFirstCurveKeySpec = AT_ECDSA_P256;
 constexpr DWORD kLastCurveKeySpec = AT_ECDHE_P521;
 
@@ -31,8 +31,8 @@ extern "C" {
 // of 1024, 2048 by default. `dwFlags` must be 0.
 //
 // Returns 0, or: SCARD_E_INVALID_PARAMETER for non-zero flags, another key
-// specification or a NULL record; SCARD_E_UNSUPPORTED_FEATURE for the
-// elliptic-curve key specifications (3 to 8); ERROR_REVISION_MISMATCH for
+// type or a NULL record; SCARD_E_UNSUPPORTED_FEATURE for the
+// elliptic-curve key types (3 to 8); ERROR_REVISION_MISMATCH for
 // dwVersion above 1; and the prologue's errors.
 DWORD WINAPI CardQueryKeySizes(PCARD_DATA pCardData, DWORD dwKeySpec, DWORD dwFlags, PCARD_KEY_SIZES pKeySizes) {
   return vemra::common::runEntryPoint("Function CardQueryKeySizes called", "\tFunction CardQueryKeySizes is done",

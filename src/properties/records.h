@@ -15,7 +15,7 @@
 
 namespace vemra::properties {
 
-// The RSA key sizes the card offers for both key specifications, in bits:
+// The RSA key sizes the card offers for both key types, in bits:
 // 1024 and 2048, 2048 by default. The order is that of CARD_KEY_SIZES after
 // its dwVersion.
 inline constexpr DWORD kKeySizeMinimum = 1024;

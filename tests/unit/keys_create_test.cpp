@@ -1,5 +1,5 @@
 // CardCreateContainer and CardCreateContainerEx on a scripted card: the key
-// file template per key specification and role, the key-load stream, the
+// file template per key type and role, the key-load stream, the
 // replacement of an existing key file and the card's refusals.
 #include <algorithm>
 
@@ -129,7 +129,7 @@ TEST_F(CreateContainerTest, RequestsRefusedBeforeAnyCommandOfTheirOwn) {
     std::uint32_t bitlen;
     DWORD expected;
   } cases[] = {
-      {0, ROLE_USER, 1, true, 1024, SCARD_E_INVALID_PARAMETER},  // key specification before role and flags
+      {0, ROLE_USER, 1, true, 1024, SCARD_E_INVALID_PARAMETER},  // key type before role and flags
       {3, 7, 1, true, 1024, SCARD_E_UNSUPPORTED_FEATURE},
       {8, ROLE_USER, 2, true, 1024, SCARD_E_UNSUPPORTED_FEATURE},
       {9, ROLE_USER, 2, true, 1024, SCARD_E_INVALID_PARAMETER},

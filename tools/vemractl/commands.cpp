@@ -125,7 +125,7 @@ std::string fileAccessName(CARD_FILE_ACCESS_CONDITION access) {
 DWORD parseKeySpec(const std::string& text) {
   if (text == "kx") return AT_KEYEXCHANGE;
   if (text == "sig") return AT_SIGNATURE;
-  throw Error("unknown key specification \"" + text + "\" (kx or sig)");
+  throw Error("unknown key type \"" + text + "\" (kx or sig)");
 }
 
 void cmdReaders(Options& options, std::ostream& out) {
