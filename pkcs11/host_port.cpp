@@ -249,15 +249,15 @@ class HostPort final : public CardPort {
 
 class HostBackend final : public Backend {
  public:
-  std::vector<ReaderInfo> readers() override {
-    std::vector<ReaderInfo> out;
+  DWORD readers(std::vector<ReaderInfo>& out) override {
     try {
       host::PcscContext pcsc;
+      out.clear();
       for (const host::ReaderState& r : pcsc.readers()) out.push_back({r.name, r.cardPresent});
-    } catch (const host::Error&) {
-      // No PC/SC service: no readers.
+      return 0;
+    } catch (const host::Error& e) {
+      return e.code() != 0 ? e.code() : SCARD_F_INTERNAL_ERROR;
     }
-    return out;
   }
 
   DWORD connect(const std::string& reader, std::unique_ptr<CardPort>& out) override {
