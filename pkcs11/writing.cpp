@@ -127,14 +127,15 @@ void recordContainer(std::vector<ContainerRecord>& records, BYTE index, DWORD ke
   ContainerRecord r;
   r.flags = kContainerValid;
   bool haveDefault = false;
-  bool labelTaken = label.empty() || label.size() > 39;
+  const std::optional<std::u16string> name = fromUtf8(label);
+  bool labelTaken = !name || name->empty() || name->size() > 39;
   for (const ContainerRecord& other : records) {
     if (!other.valid()) continue;
     haveDefault = haveDefault || (other.flags & kContainerDefault) != 0;
-    labelTaken = labelTaken || other.name == widen(label);
+    labelTaken = labelTaken || other.name == *name;
   }
   if (!haveDefault) r.flags |= kContainerDefault;
-  r.name = labelTaken ? newContainerName() : widen(label);
+  r.name = labelTaken ? newContainerName() : *name;
   (keySpec == AT_SIGNATURE ? r.signatureBits : r.keyExchangeBits) = static_cast<uint16_t>(bits);
   records[index] = r;
 }
@@ -166,6 +167,22 @@ CK_RV readMap(CK_SLOT_ID slot, Token& t, std::vector<ContainerRecord>& records) 
   return CKR_OK;
 }
 
+// The container of a new key: the one a caller's CKA_ID names (the ID this
+// module gives a key: the container's index and the key type), when it is
+// free and of the key's type; else the next free one.
+CK_RV chosenContainer(const CK_ATTRIBUTE* tmpl, CK_ULONG count, DWORD keySpec,
+                      const std::vector<ContainerRecord>& records, DWORD maxContainers, std::optional<BYTE>& index) {
+  const std::optional<Bytes> id = templateValue(tmpl, count, CKA_ID);
+  if (!id) {
+    index = freeContainer(records, maxContainers);
+    return index ? CKR_OK : CKR_DEVICE_MEMORY;
+  }
+  if (id->size() != 2 || (*id)[1] != keySpec || (*id)[0] >= maxContainers) return CKR_ATTRIBUTE_VALUE_INVALID;
+  if ((*id)[0] < records.size() && records[(*id)[0]].valid()) return CKR_ATTRIBUTE_VALUE_INVALID;
+  index = (*id)[0];
+  return CKR_OK;
+}
+
 CK_RV createPrivateKey(Session& s, Token& t, const CK_ATTRIBUTE* tmpl, CK_ULONG count, CK_OBJECT_HANDLE& handle) {
   if (auto type = templateUlong(tmpl, count, CKA_KEY_TYPE); !type || *type != CKK_RSA) {
     return type ? CKR_ATTRIBUTE_VALUE_INVALID : CKR_TEMPLATE_INCOMPLETE;
@@ -174,6 +191,9 @@ CK_RV createPrivateKey(Session& s, Token& t, const CK_ATTRIBUTE* tmpl, CK_ULONG 
   // signs); one that may not, as a signature key.
   const std::optional<bool> decrypt = templateBool(tmpl, count, CKA_DECRYPT);
   const DWORD keySpec = decrypt.value_or(true) ? AT_KEYEXCHANGE : AT_SIGNATURE;
+  const auto labelBytes = templateValue(tmpl, count, CKA_LABEL).value_or(Bytes{});
+  const std::string label(labelBytes.begin(), labelBytes.end());
+  if (!fromUtf8(label)) return CKR_ATTRIBUTE_VALUE_INVALID;
   Bytes blob;
   DWORD bits = 0;
   CK_RV rv = privateKeyBlob(tmpl, count, keySpec, blob, bits);
@@ -193,16 +213,16 @@ CK_RV createPrivateKey(Session& s, Token& t, const CK_ATTRIBUTE* tmpl, CK_ULONG 
     wipe(blob);
     return rv != CKR_OK ? rv : cardFailure(s.slot, rc);
   }
-  const std::optional<BYTE> index = freeContainer(records, maxContainers);
-  if (!index) {
+  std::optional<BYTE> index;
+  rv = chosenContainer(tmpl, count, keySpec, records, maxContainers, index);
+  if (rv != CKR_OK) {
     wipe(blob);
-    return CKR_DEVICE_MEMORY;
+    return rv;
   }
   rc = t.port->importKey(*index, keySpec, blob, bits);
   wipe(blob);
   if (rc != 0) return cardFailure(s.slot, rc);
-  const auto label = templateValue(tmpl, count, CKA_LABEL).value_or(Bytes{});
-  recordContainer(records, *index, keySpec, bits, std::string(label.begin(), label.end()));
+  recordContainer(records, *index, keySpec, bits, label);
   rc = t.port->writeFile("mscp", "cmapfile", encodeContainerMap(records));
   if (rc != 0) {
     // A key no map names would be lost to every provider: take it out again.
@@ -213,6 +233,25 @@ CK_RV createPrivateKey(Session& s, Token& t, const CK_ATTRIBUTE* tmpl, CK_ULONG 
   t.objectsLoaded = false;
   handle = objectHandle(*index, keySpec, CKO_PRIVATE_KEY);
   return CKR_OK;
+}
+
+// Writes a certificate file: over the old content when the file exists
+// (the driver keeps the old content until the new one is written, so a
+// full card keeps the old certificate), else into a new file. Bumps the
+// files' counter of "cardcf" whenever the card changed.
+DWORD writeCertificateFile(Token& t, const std::string& name, const Bytes& der) {
+  DWORD rc = t.port->writeFile("mscp", name, der);
+  if (rc != SCARD_E_FILE_NOT_FOUND) {
+    if (rc == 0) bump(*t.port, Counter::Files);
+    return rc;
+  }
+  rc = t.port->createFile("mscp", name, static_cast<DWORD>(der.size()));
+  if (rc != 0) return rc;
+  rc = t.port->writeFile("mscp", name, der);
+  // A file of zeros is no certificate: take it out again.
+  if (rc != 0) (void)t.port->deleteFile("mscp", name);
+  bump(*t.port, Counter::Files);
+  return rc;
 }
 
 CK_RV createCertificate(Session& s, Token& t, const CK_ATTRIBUTE* tmpl, CK_ULONG count, CK_OBJECT_HANDLE& handle) {
@@ -233,14 +272,12 @@ CK_RV createCertificate(Session& s, Token& t, const CK_ATTRIBUTE* tmpl, CK_ULONG
   if (key == nullptr) return CKR_TEMPLATE_INCONSISTENT;
   const BYTE container = key->container;
   const DWORD keySpec = key->keySpec;
-  const std::string name = certificateFileName(container, keySpec);
-  DWORD rc = t.port->deleteFile("mscp", name);
-  if (rc != 0 && rc != SCARD_E_FILE_NOT_FOUND) return cardFailure(s.slot, rc);
-  rc = t.port->createFile("mscp", name, static_cast<DWORD>(der->size()));
-  if (rc == 0) rc = t.port->writeFile("mscp", name, *der);
-  if (rc != 0) return cardFailure(s.slot, rc);
-  bump(*t.port, Counter::Files);
+  if (auto id = templateValue(tmpl, count, CKA_ID); id && *id != keyId(container, keySpec)) {
+    return CKR_ATTRIBUTE_VALUE_INVALID;
+  }
+  const DWORD rc = writeCertificateFile(t, certificateFileName(container, keySpec), *der);
   t.objectsLoaded = false;
+  if (rc != 0) return cardFailure(s.slot, rc);
   handle = objectHandle(container, keySpec, CKO_CERTIFICATE);
   return CKR_OK;
 }
@@ -278,6 +315,50 @@ CK_RV destroy(Session& s, Token& t, const Object& object) {
   return cardFailure(s.slot, rc);
 }
 
+// What the card's objects always are: a template that asks for anything
+// else is refused, not quietly given something else.
+struct FixedAttribute {
+  CK_OBJECT_CLASS objectClass;
+  CK_ATTRIBUTE_TYPE type;
+  bool value;
+};
+constexpr FixedAttribute kFixedAttributes[] = {
+    {CKO_PRIVATE_KEY, CKA_PRIVATE, true},      {CKO_PRIVATE_KEY, CKA_SENSITIVE, true},
+    {CKO_PRIVATE_KEY, CKA_EXTRACTABLE, false}, {CKO_PRIVATE_KEY, CKA_SIGN, true},
+    {CKO_CERTIFICATE, CKA_PRIVATE, false},     {CKO_PUBLIC_KEY, CKA_PRIVATE, false},
+};
+
+CK_RV honourable(const CK_ATTRIBUTE* tmpl, CK_ULONG count, CK_OBJECT_CLASS objectClass) {
+  for (const FixedAttribute& fixed : kFixedAttributes) {
+    if (fixed.objectClass != objectClass) continue;
+    const std::optional<bool> asked = templateBool(tmpl, count, fixed.type);
+    if (asked && *asked != fixed.value) return CKR_ATTRIBUTE_VALUE_INVALID;
+  }
+  return CKR_OK;
+}
+
+// A public key is on the card with its private key: a template that
+// describes one that is there (its modulus and exponent, and its ID and
+// label when given) names it; no other public key can be stored.
+CK_RV existingPublicKey(Session& s, Token& t, const CK_ATTRIBUTE* tmpl, CK_ULONG count, CK_OBJECT_HANDLE& handle) {
+  const auto modulus = templateValue(tmpl, count, CKA_MODULUS);
+  const auto exponent = templateValue(tmpl, count, CKA_PUBLIC_EXPONENT);
+  if (!modulus || !exponent) return CKR_TEMPLATE_INCOMPLETE;
+  const CK_RV rv = loadObjects(s.slot, t);
+  if (rv != CKR_OK) return rv;
+  for (const Object& o : t.objects) {
+    if (o.objectClass != CKO_PUBLIC_KEY || o.attributes.at(CKA_MODULUS) != stripped(*modulus)) continue;
+    for (CK_ATTRIBUTE_TYPE type : {CKA_PUBLIC_EXPONENT, CKA_ID, CKA_LABEL}) {
+      const auto value = templateValue(tmpl, count, type);
+      const Bytes given = type == CKA_PUBLIC_EXPONENT && value ? stripped(*value) : value.value_or(Bytes{});
+      if (value && given != o.attributes.at(type)) return CKR_ATTRIBUTE_VALUE_INVALID;
+    }
+    handle = o.handle;
+    return CKR_OK;
+  }
+  return CKR_TEMPLATE_INCONSISTENT;
+}
+
 // Writing needs a read-write session of the logged-in user.
 CK_RV writable(const Session& s, const Token& t) {
   if ((s.flags & CKF_RW_SESSION) == 0) return CKR_SESSION_READ_ONLY;
@@ -292,29 +373,21 @@ CK_RV createObject(Session& s, Token& t, const CK_ATTRIBUTE* tmpl, CK_ULONG coun
   if (rv != CKR_OK) return rv;
   const std::optional<CK_ULONG> objectClass = templateUlong(tmpl, count, CKA_CLASS);
   if (!objectClass) return CKR_TEMPLATE_INCOMPLETE;
-  // Everything the card keeps is a token object.
-  if (templateBool(tmpl, count, CKA_TOKEN) == false) return CKR_TEMPLATE_INCONSISTENT;
+  if (*objectClass != CKO_PRIVATE_KEY && *objectClass != CKO_CERTIFICATE && *objectClass != CKO_PUBLIC_KEY) {
+    return CKR_ATTRIBUTE_VALUE_INVALID;
+  }
+  // Everything the card keeps is a token object; without CKA_TOKEN a
+  // template asks for a session object.
+  if (templateBool(tmpl, count, CKA_TOKEN) != true) return CKR_TEMPLATE_INCONSISTENT;
+  rv = honourable(tmpl, count, *objectClass);
+  if (rv != CKR_OK) return rv;
   switch (*objectClass) {
     case CKO_PRIVATE_KEY:
       return createPrivateKey(s, t, tmpl, count, handle);
     case CKO_CERTIFICATE:
       return createCertificate(s, t, tmpl, count, handle);
-    case CKO_PUBLIC_KEY: {
-      // A public key is on the card with its private key: the one that
-      // is there is the object.
-      const auto modulus = templateValue(tmpl, count, CKA_MODULUS);
-      rv = loadObjects(s.slot, t);
-      if (rv != CKR_OK) return rv;
-      for (const Object& o : t.objects) {
-        if (o.objectClass == CKO_PUBLIC_KEY && modulus && o.attributes.at(CKA_MODULUS) == stripped(*modulus)) {
-          handle = o.handle;
-          return CKR_OK;
-        }
-      }
-      return CKR_TEMPLATE_INCONSISTENT;
-    }
     default:
-      return CKR_ATTRIBUTE_VALUE_INVALID;
+      return existingPublicKey(s, t, tmpl, count, handle);
   }
 }
 
