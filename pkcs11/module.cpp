@@ -254,6 +254,11 @@ CK_RV findObject(Session& session, Token& t, CK_OBJECT_HANDLE handle, const Obje
   return CKR_OBJECT_HANDLE_INVALID;
 }
 
+Session::~Session() {
+  endSign(*this);
+  endDecrypt(*this);
+}
+
 void endSign(Session& s) {
   s.signing = false;
   s.signUpdated = false;

@@ -44,6 +44,12 @@ struct DigestFree {
 };
 
 struct Session {
+  Session() = default;
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+  // Wipes what the session kept (data to sign, plaintext), however it ends.
+  ~Session();
+
   CK_SLOT_ID slot = 0;
   CK_FLAGS flags = 0;
   // C_FindObjects*
@@ -119,7 +125,10 @@ CK_RV guarded(F&& body) {
 }
 
 constexpr CK_ULONG kMinPinLength = 4;
-constexpr CK_ULONG kMaxPinLength = 8;
+constexpr CK_ULONG kMaxUserPinLength = 8;
+// The longest PIN of the token: the security officer's, the administrator
+// key in hexadecimal.
+constexpr CK_ULONG kMaxPinLength = 48;
 
 // The backend C_Initialize starts with: the tests' in-memory card, else the
 // registered one; nothing when neither is there.

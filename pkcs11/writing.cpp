@@ -23,20 +23,36 @@ void putLe32(Bytes& out, uint32_t v) {
   for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
 }
 
-Bytes stripped(const Bytes& number) {
+std::size_t leadingZeros(const Bytes& number) {
   std::size_t at = 0;
   while (at < number.size() && number[at] == 0) ++at;
-  return Bytes(number.begin() + static_cast<std::ptrdiff_t>(at), number.end());
+  return at;
+}
+
+Bytes stripped(const Bytes& number) {
+  return Bytes(number.begin() + static_cast<std::ptrdiff_t>(leadingZeros(number)), number.end());
 }
 
 // Appends a big-endian number least significant byte first in a field of
-// `length` bytes; false when it does not fit.
+// `length` bytes, copying nothing else; false when it does not fit.
 bool putNumber(Bytes& out, const Bytes& bigEndian, std::size_t length) {
-  const Bytes n = stripped(bigEndian);
-  if (n.size() > length) return false;
-  for (std::size_t i = 0; i < length; ++i) out.push_back(i < n.size() ? n[n.size() - 1 - i] : 0);
+  const std::size_t significant = bigEndian.size() - leadingZeros(bigEndian);
+  if (significant > length) return false;
+  for (std::size_t i = 0; i < length; ++i) out.push_back(i < significant ? bigEndian[bigEndian.size() - 1 - i] : 0);
   return true;
 }
+
+// The numbers of a private key taken from a template, wiped on every way
+// out.
+struct KeyNumbers {
+  KeyNumbers() { values.reserve(8); }
+  ~KeyNumbers() {
+    for (Bytes& b : values) wipe(b);
+  }
+  KeyNumbers(const KeyNumbers&) = delete;
+  KeyNumbers& operator=(const KeyNumbers&) = delete;
+  std::vector<Bytes> values;
+};
 
 std::u16string newContainerName() {
   uint8_t g[16] = {};
@@ -54,7 +70,8 @@ std::u16string newContainerName() {
 CK_RV privateKeyBlob(const CK_ATTRIBUTE* tmpl, CK_ULONG count, DWORD keySpec, Bytes& blob, DWORD& bits) {
   const CK_ATTRIBUTE_TYPE needed[] = {CKA_MODULUS,    CKA_PUBLIC_EXPONENT, CKA_PRIVATE_EXPONENT, CKA_PRIME_1,
                                       CKA_PRIME_2,    CKA_EXPONENT_1,      CKA_EXPONENT_2,       CKA_COEFFICIENT};
-  std::vector<Bytes> n;
+  KeyNumbers numbers;
+  std::vector<Bytes>& n = numbers.values;
   for (CK_ATTRIBUTE_TYPE type : needed) {
     auto value = templateValue(tmpl, count, type);
     if (!value || value->empty()) return CKR_TEMPLATE_INCOMPLETE;
@@ -64,10 +81,7 @@ CK_RV privateKeyBlob(const CK_ATTRIBUTE* tmpl, CK_ULONG count, DWORD keySpec, By
   if (modulus.empty()) return CKR_ATTRIBUTE_VALUE_INVALID;
   bits = static_cast<DWORD>(modulus.size() * 8);
   for (uint8_t top = modulus[0]; (top & 0x80) == 0; top = static_cast<uint8_t>(top << 1)) --bits;
-  if (bits % 16 != 0) {
-    for (Bytes& b : n) wipe(b);
-    return CKR_ATTRIBUTE_VALUE_INVALID;
-  }
+  if (bits % 16 != 0) return CKR_ATTRIBUTE_VALUE_INVALID;
   const Bytes exponent = stripped(n[1]);
   const std::size_t k = bits / 8;
   // Byte by byte: gcc 12 at -O2 misreads an initializer-list insert into a
@@ -75,7 +89,10 @@ CK_RV privateKeyBlob(const CK_ATTRIBUTE* tmpl, CK_ULONG count, DWORD keySpec, By
   const auto append = [&blob](std::initializer_list<uint8_t> bytes) {
     for (uint8_t b : bytes) blob.push_back(b);
   };
-  blob.clear();
+  wipe(blob);
+  // The blob's exact size at once: a vector that grows frees its old bytes
+  // unwiped.
+  blob.reserve(20 + 2 * k + 5 * (k / 2));
   append({0x07, 0x02, 0x00, 0x00});  // PRIVATEKEYBLOB, version 2
   putLe32(blob, keySpec == AT_SIGNATURE ? CALG_RSA_SIGN : CALG_RSA_KEYX);
   append({'R', 'S', 'A', '2'});
@@ -86,7 +103,6 @@ CK_RV privateKeyBlob(const CK_ATTRIBUTE* tmpl, CK_ULONG count, DWORD keySpec, By
   const bool ok = exponent.size() <= 4 && putNumber(blob, n[0], k) && putNumber(blob, n[3], k / 2) &&
                   putNumber(blob, n[4], k / 2) && putNumber(blob, n[5], k / 2) && putNumber(blob, n[6], k / 2) &&
                   putNumber(blob, n[7], k / 2) && putNumber(blob, n[2], k);
-  for (Bytes& b : n) wipe(b);
   if (!ok) {
     wipe(blob);
     return CKR_ATTRIBUTE_VALUE_INVALID;

@@ -1,6 +1,7 @@
 #include "fake_card.h"
 
 #include <openssl/evp.h>
+#include <algorithm>
 #include <unistd.h>
 
 namespace vemra::p11::test {
@@ -101,6 +102,10 @@ class FakePort final : public CardPort {
   DWORD changeAdminKey(const Bytes& response, const Bytes& next) override {
     if (DWORD rc = enter()) return rc;
     if (response != expected()) return SCARD_W_WRONG_CHV;
+    // A two-key triple-DES key in its 24-byte form, as the driver takes it.
+    if (next.size() != 24 || !std::equal(next.begin(), next.begin() + 8, next.begin() + 16)) {
+      return SCARD_E_INVALID_PARAMETER;
+    }
     c().adminKey = next;
     return 0;
   }
