@@ -4,9 +4,16 @@
 #   vemra-pkcs11  the PKCS #11 module and its p11-kit module file   pkcs11
 #   vemractl      the command-line provider and its manual page     tool
 #   vemra-vcard   the simulated card's bridge to vsmartcard-vpcd    simulator
-# The package version is the project's. dpkg-shlibdeps adds the libraries
-# each binary links against (pcsc-lite, OpenSSL, zlib, the C++ runtime); the
-# dependencies below add what is loaded or talked to at run time.
+#
+# CPack rather than a debian/ folder and dpkg-buildpackage: the packages hold
+# exactly what `cmake --install` installs (the install rules, which the test
+# install_stays_in_prefix checks, are the one description of the files), and
+# the version is the project's, set once in project(); a debian/ folder would
+# repeat both (debian/*.install, debian/changelog) and could drift from them.
+#
+# dpkg-shlibdeps adds the libraries each binary links against (pcsc-lite,
+# OpenSSL, zlib, the C++ runtime); the dependencies below add what is loaded
+# or talked to at run time.
 #
 # VEMRA_PACKAGE_DOCS installs what every Debian package carries in
 # /usr/share/doc/<package>: the copyright file and a changelog. Off for a
@@ -31,11 +38,11 @@ endif()
 # The maintainer named in the packages and their changelogs: DEBFULLNAME and
 # DEBEMAIL when set (Debian's convention), else a placeholder to replace.
 if(DEFINED ENV{DEBEMAIL} AND DEFINED ENV{DEBFULLNAME})
-  set(maintainer "$ENV{DEBFULLNAME} <$ENV{DEBEMAIL}>")
+  set(VEMRA_MAINTAINER_DEFAULT "$ENV{DEBFULLNAME} <$ENV{DEBEMAIL}>")
 else()
-  set(maintainer "vemradrv developers <vemradrv@example.org>")
+  set(VEMRA_MAINTAINER_DEFAULT "vemradrv developers <vemradrv@example.org>")
 endif()
-set(VEMRA_PACKAGE_MAINTAINER "${maintainer}" CACHE STRING "Maintainer of the Debian packages")
+set(VEMRA_PACKAGE_MAINTAINER "${VEMRA_MAINTAINER_DEFAULT}" CACHE STRING "Maintainer of the Debian packages")
 set(VEMRA_PACKAGE_VERSION ${PROJECT_VERSION})
 
 if(VEMRA_PACKAGE_DOCS)
@@ -74,7 +81,7 @@ set(CPACK_SET_DESTDIR ON)
 set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
 set(CPACK_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
 
-set(exact "(= ${VEMRA_PACKAGE_VERSION})")
+set(VEMRA_SAME_VERSION "(= ${VEMRA_PACKAGE_VERSION})")
 set(CPACK_DEBIAN_DRIVER_PACKAGE_NAME vemradrv)
 set(CPACK_DEBIAN_DRIVER_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_DRIVER_PACKAGE_DEPENDS "pcscd")
@@ -89,7 +96,7 @@ performs every PIN check and private-key operation.")
 
 set(CPACK_DEBIAN_PKCS11_PACKAGE_NAME vemra-pkcs11)
 set(CPACK_DEBIAN_PKCS11_PACKAGE_SECTION libs)
-set(CPACK_DEBIAN_PKCS11_PACKAGE_DEPENDS "vemradrv ${exact}, p11-kit")
+set(CPACK_DEBIAN_PKCS11_PACKAGE_DEPENDS "vemradrv ${VEMRA_SAME_VERSION}, p11-kit")
 set(CPACK_COMPONENT_PKCS11_DESCRIPTION "PKCS #11 module for VEMRA smart cards
 A PKCS #11 module over the VEMRA minidriver: one slot per PC/SC reader, the
 card's RSA keys and certificates as objects, signing and decryption by the
@@ -98,9 +105,9 @@ proxy, GnuTLS and OpenSSL's PKCS #11 engine find it with no configuration.")
 
 set(CPACK_DEBIAN_TOOL_PACKAGE_NAME vemractl)
 set(CPACK_DEBIAN_TOOL_PACKAGE_SECTION utils)
-set(CPACK_DEBIAN_TOOL_PACKAGE_DEPENDS "vemradrv ${exact}")
-set(CPACK_DEBIAN_TOOL_PACKAGE_RECOMMENDS "vemra-pkcs11 ${exact}")
-set(CPACK_DEBIAN_TOOL_PACKAGE_SUGGESTS "vemra-vcard ${exact}")
+set(CPACK_DEBIAN_TOOL_PACKAGE_DEPENDS "vemradrv ${VEMRA_SAME_VERSION}")
+set(CPACK_DEBIAN_TOOL_PACKAGE_RECOMMENDS "vemra-pkcs11 ${VEMRA_SAME_VERSION}")
+set(CPACK_DEBIAN_TOOL_PACKAGE_SUGGESTS "vemra-vcard ${VEMRA_SAME_VERSION}")
 set(CPACK_COMPONENT_TOOL_DESCRIPTION "command-line tool for VEMRA smart cards
 vemractl loads the VEMRA minidriver as a smart-card provider does and offers
 its operations on the command line: card information, files and
