@@ -38,11 +38,10 @@ endif()
 # The maintainer named in the packages and their changelogs: DEBFULLNAME and
 # DEBEMAIL when set (Debian's convention), else a placeholder to replace.
 if(DEFINED ENV{DEBEMAIL} AND DEFINED ENV{DEBFULLNAME})
-  set(VEMRA_MAINTAINER_DEFAULT "$ENV{DEBFULLNAME} <$ENV{DEBEMAIL}>")
+  set(VEMRA_PACKAGE_MAINTAINER "$ENV{DEBFULLNAME} <$ENV{DEBEMAIL}>")
 else()
-  set(VEMRA_MAINTAINER_DEFAULT "vemradrv developers <vemradrv@example.org>")
+  set(VEMRA_PACKAGE_MAINTAINER "vemradrv developers <vemradrv@example.org>")
 endif()
-set(VEMRA_PACKAGE_MAINTAINER "${VEMRA_MAINTAINER_DEFAULT}" CACHE STRING "Maintainer of the Debian packages")
 set(VEMRA_PACKAGE_VERSION ${PROJECT_VERSION})
 
 if(VEMRA_PACKAGE_DOCS)
