@@ -78,6 +78,9 @@ case "$step" in
     check "p11tool --list-tokens shows the token" grep -q 'model=VEMRA_MINIDR' /tmp/tokens.txt
     check "... through the installed module" \
       grep -q 'Module: /usr/lib/x86_64-linux-gnu/pkcs11/libvemra-pkcs11.so' /tmp/tokens.txt
+    p11-kit list-modules >/tmp/modules.txt 2>&1
+    check "p11-kit lists the module (the proxy, OpenSSL's engine's default, offers it)" \
+      grep -q '^vemra: /usr/lib/x86_64-linux-gnu/pkcs11/libvemra-pkcs11.so' /tmp/modules.txt
     kill "$vcard_pid" "$pcscd_pid"
     wait "$vcard_pid" "$pcscd_pid" 2>/dev/null
     ;;
