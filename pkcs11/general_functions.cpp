@@ -1,5 +1,7 @@
 // General functions, slots and tokens: the module's life, the readers as
 // slots, the card as a token, and the mechanisms.
+#include <unistd.h>
+
 #include <algorithm>
 
 #include "mechanisms.h"
@@ -28,6 +30,7 @@ CK_RV C_Initialize(CK_VOID_PTR pInitArgs) {
     }
     m.backend = makeBackend();
     if (!m.backend) return CKR_GENERAL_ERROR;
+    m.process = static_cast<long>(getpid());
     m.initialized = true;
     return CKR_OK;
   });

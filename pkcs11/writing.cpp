@@ -8,6 +8,7 @@
 #include <openssl/x509.h>
 
 #include <cstdio>
+#include <functional>
 #include <cstring>
 #include <initializer_list>
 
@@ -114,9 +115,12 @@ std::optional<Bytes> certificateModulus(const Bytes& der) {
   return out;
 }
 
-std::optional<BYTE> freeContainer(const std::vector<ContainerRecord>& records, DWORD maxContainers) {
+std::optional<BYTE> freeContainer(const std::vector<ContainerRecord>& records, DWORD maxContainers,
+                                  const std::function<bool(BYTE)>& holdsKeys) {
   for (DWORD i = 0; i < maxContainers && i < 256; ++i) {
-    if (i >= records.size() || !records[i].valid()) return static_cast<BYTE>(i);
+    const BYTE index = static_cast<BYTE>(i);
+    const bool recorded = i < records.size() && records[i].valid();
+    if (!recorded && !(holdsKeys && holdsKeys(index))) return index;
   }
   return std::nullopt;
 }
@@ -193,12 +197,19 @@ CK_RV createPrivateKey(Session& s, Token& t, const CK_ATTRIBUTE* tmpl, CK_ULONG 
     wipe(blob);
     return rv != CKR_OK ? rv : cardFailure(s.slot, rc);
   }
-  const std::optional<BYTE> index = freeContainer(records, maxContainers);
+  // A key the map does not record (imported before the map existed, or
+  // left by a failed map write) is still a key: its container is not free.
+  const auto holdsKeys = [&t](BYTE i) {
+    ContainerKeys keys;
+    const DWORD keysRc = t.port->containerKeys(i, keys);
+    return keysRc != SCARD_E_NO_KEY_CONTAINER && keysRc != SCARD_E_FILE_NOT_FOUND;
+  };
+  const std::optional<BYTE> index = freeContainer(records, maxContainers, holdsKeys);
   if (!index) {
     wipe(blob);
     return CKR_DEVICE_MEMORY;
   }
-  rc = t.port->importKey(*index, keySpec, blob, bits);
+  rc = asUser(s.slot, t, [&] { return t.port->importKey(*index, keySpec, blob, bits); });
   wipe(blob);
   if (rc != 0) return cardFailure(s.slot, rc);
   const auto label = templateValue(tmpl, count, CKA_LABEL).value_or(Bytes{});
@@ -234,7 +245,7 @@ CK_RV createCertificate(Session& s, Token& t, const CK_ATTRIBUTE* tmpl, CK_ULONG
   const BYTE container = key->container;
   const DWORD keySpec = key->keySpec;
   const std::string name = certificateFileName(container, keySpec);
-  DWORD rc = t.port->deleteFile("mscp", name);
+  DWORD rc = asUser(s.slot, t, [&] { return t.port->deleteFile("mscp", name); });
   if (rc != 0 && rc != SCARD_E_FILE_NOT_FOUND) return cardFailure(s.slot, rc);
   rc = t.port->createFile("mscp", name, static_cast<DWORD>(der->size()));
   if (rc == 0) rc = t.port->writeFile("mscp", name, *der);
@@ -251,7 +262,7 @@ CK_RV destroy(Session& s, Token& t, const Object& object) {
   const CK_OBJECT_CLASS objectClass = object.objectClass;
   if (objectClass == CKO_PUBLIC_KEY) return CKR_ACTION_PROHIBITED;  // it goes with its private key
   if (objectClass == CKO_CERTIFICATE) {
-    const DWORD rc = t.port->deleteFile("mscp", certificateFileName(container, keySpec));
+    const DWORD rc = asUser(s.slot, t, [&] { return t.port->deleteFile("mscp", certificateFileName(container, keySpec)); });
     if (rc != 0) return cardFailure(s.slot, rc);
     bump(*t.port, Counter::Files);
     t.objectsLoaded = false;
@@ -266,7 +277,7 @@ CK_RV destroy(Session& s, Token& t, const Object& object) {
   std::vector<ContainerRecord> records;
   CK_RV rv = readMap(s.slot, t, records);
   if (rv != CKR_OK) return rv;
-  rc = t.port->deleteContainer(container);
+  rc = asUser(s.slot, t, [&] { return t.port->deleteContainer(container); });
   if (rc != 0) return cardFailure(s.slot, rc);
   if (container < records.size()) {
     records[container] = ContainerRecord{};

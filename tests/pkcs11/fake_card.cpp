@@ -10,6 +10,17 @@ constexpr DWORD kRemoved = 0x80100069;
 
 class FakePort final : public CardPort {
  public:
+  DWORD beginTransaction() override {
+    if (c().otherProgram && c().depth == 0) runOther();
+    if (c().removed) return kRemoved;
+    if (c().beginFailure != 0) return c().beginFailure;
+    ++c().depth;
+    ++c().transactions;
+    return 0;
+  }
+  void endTransaction() override {
+    if (c().depth > 0 && --c().depth == 0 && c().otherWaiting) runOther();
+  }
   DWORD readFile(const std::string& dir, const std::string& name, Bytes& out) override {
     if (DWORD rc = enter()) return rc;
     auto it = c().files.find(path(dir, name));
@@ -146,7 +157,19 @@ class FakePort final : public CardPort {
   }
   static DWORD enter() {
     ++c().cardCalls;
+    if (c().otherProgram) {
+      if (c().depth == 0) {
+        runOther();
+      } else {
+        c().otherWaiting = true;
+      }
+    }
     return c().removed ? kRemoved : 0;
+  }
+  static void runOther() {
+    c().otherWaiting = false;
+    ++c().otherRuns;
+    c().otherProgram(c());
   }
   static Bytes expected() {
     Bytes out(16);
