@@ -262,7 +262,8 @@ CK_RV destroy(Session& s, Token& t, const Object& object) {
   const CK_OBJECT_CLASS objectClass = object.objectClass;
   if (objectClass == CKO_PUBLIC_KEY) return CKR_ACTION_PROHIBITED;  // it goes with its private key
   if (objectClass == CKO_CERTIFICATE) {
-    const DWORD rc = asUser(s.slot, t, [&] { return t.port->deleteFile("mscp", certificateFileName(container, keySpec)); });
+    const std::string name = certificateFileName(container, keySpec);
+    const DWORD rc = asUser(s.slot, t, [&] { return t.port->deleteFile("mscp", name); });
     if (rc != 0) return cardFailure(s.slot, rc);
     bump(*t.port, Counter::Files);
     t.objectsLoaded = false;

@@ -125,7 +125,8 @@ TEST_F(HoldTest, ALoginEndedByAnotherProgramIsRenewedOnceOrEndsHere) {
     CK_RV relogin;  // C_Login afterwards with the card's PIN
   };
   const Case cases[] = {
-      {"another program logged the card out", [](FakeCard& c) { c.userIn = false; }, CKR_OK, true, 1, CKR_USER_ALREADY_LOGGED_IN},
+      {"another program logged the card out", [](FakeCard& c) { c.userIn = false; }, CKR_OK, true, 1,
+       CKR_USER_ALREADY_LOGGED_IN},
       {"another program changed the PIN",
        [](FakeCard& c) {
          c.userIn = false;

@@ -483,8 +483,8 @@ TEST_F(VemractlTest, ImportKeyRefusesAContainerInUseAndUndoesAnImportItCannotRec
   const std::string map = vemractl({"cat", "mscp/cmapfile"}).out;
   spill(file("map"), map);
   ASSERT_OK(vemractl({"--login", "admin", "rm", "mscp/cmapfile"}, admin));
-  ASSERT_OK(vemractl({"--login", "admin", "put", "mscp/cmapfile", "-i", file("map"), "--access", "everyone-read-admin-write"},
-                     admin));
+  ASSERT_OK(vemractl(
+      {"--login", "admin", "put", "mscp/cmapfile", "-i", file("map"), "--access", "everyone-read-admin-write"}, admin));
   const Outcome unrecorded = asUser({"import-key", file("key.pem"), "--container", "2", "--keyspec", "kx"});
   EXPECT_NE(unrecorded.status, 0);
   EXPECT_NE(unrecorded.out.find("undid the import: container 2 deleted"), std::string::npos) << unrecorded.out;

@@ -36,7 +36,9 @@ Card::Card(const std::string& driverPath, const std::string& reader) : session_(
 
 Card::Hold Card::hold() {
   auto held = std::make_unique<host::CardTransaction>(session_.cardHandle());
-  if (held->lost()) throw Error("the card was reset or removed by another program; run the command again", held->status());
+  if (held->lost()) {
+    throw Error("the card was reset or removed by another program; run the command again", held->status());
+  }
   check(held->status(), "cannot hold the card");
   return held;
 }
