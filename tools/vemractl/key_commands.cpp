@@ -39,10 +39,10 @@ bool containerTaken(Card& card, BYTE index) {
 // Records an imported key in the map; a key no map names is lost to every
 // provider, so one imported into a free container goes again when the map
 // cannot be written.
-void recordImport(Card& card, BYTE index, DWORD spec, DWORD bits, bool wasFree, std::ostream& out) {
+void recordImport(Card& card, BYTE index, DWORD keyType, DWORD bits, bool wasFree, std::ostream& out) {
   bool recorded = false;
   try {
-    recorded = recordContainer(card, index, spec, bits);
+    recorded = recordContainer(card, index, keyType, bits);
   } catch (const Error& e) {
     if (!wasFree) throw;
     try {
