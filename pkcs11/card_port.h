@@ -42,6 +42,12 @@ class CardPort {
  public:
   virtual ~CardPort() = default;
 
+  // Holds the card for this port until the matching end: another program's
+  // commands wait meanwhile. Nests; the card's own calls keep working inside.
+  // A reset or removal answered here is card loss.
+  virtual DWORD beginTransaction() = 0;
+  virtual void endTransaction() = 0;
+
   // Files; `dir` empty is the root.
   virtual DWORD readFile(const std::string& dir, const std::string& name, Bytes& out) = 0;
   virtual DWORD writeFile(const std::string& dir, const std::string& name, const Bytes& content) = 0;

@@ -62,7 +62,7 @@ CK_RV finishSign(Session& s, Token& t, CK_BYTE_PTR signature, CK_ULONG_PTR lengt
   Bytes result;
   const BYTE container = key->container;
   const DWORD keySpec = key->keySpec;
-  const DWORD rc = t.port->sign(container, keySpec, m->hashAlg, s.signData, result);
+  const DWORD rc = asUser(s.slot, t, [&] { return t.port->sign(container, keySpec, m->hashAlg, s.signData, result); });
   endSign(s);
   if (rc != 0) return cardFailure(s.slot, rc);
   if (result.size() != size) return CKR_DEVICE_ERROR;
@@ -93,7 +93,7 @@ using namespace vemra::p11;
 extern "C" {
 
 CK_RV C_SignInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey) {
-  return withSession(hSession, [&](Session& s, Token& t) -> CK_RV {
+  return withCard(hSession, [&](Session& s, Token& t) -> CK_RV {
     CK_RV rv = CKR_OK;
     if (pMechanism == nullptr) return CKR_ARGUMENTS_BAD;
     if (s.signing) return CKR_OPERATION_ACTIVE;
@@ -119,7 +119,7 @@ CK_RV C_SignInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJ
 
 CK_RV C_Sign(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen, CK_BYTE_PTR pSignature,
              CK_ULONG_PTR pulSignatureLen) {
-  return withSession(hSession, [&](Session& s, Token& t) -> CK_RV {
+  return withCard(hSession, [&](Session& s, Token& t) -> CK_RV {
     CK_RV rv = CKR_OK;
     if (!s.signing) return CKR_OPERATION_NOT_INITIALIZED;
     if ((pData == nullptr && ulDataLen != 0) || pulSignatureLen == nullptr) {
@@ -174,7 +174,7 @@ CK_RV C_SignUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart, CK_ULONG ulPar
 }
 
 CK_RV C_SignFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSignature, CK_ULONG_PTR pulSignatureLen) {
-  return withSession(hSession, [&](Session& s, Token& t) -> CK_RV {
+  return withCard(hSession, [&](Session& s, Token& t) -> CK_RV {
     if (!s.signing) return CKR_OPERATION_NOT_INITIALIZED;
     if (pulSignatureLen == nullptr) {
       endSign(s);
@@ -185,7 +185,7 @@ CK_RV C_SignFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSignature, CK_ULONG_P
 }
 
 CK_RV C_DecryptInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey) {
-  return withSession(hSession, [&](Session& s, Token& t) -> CK_RV {
+  return withCard(hSession, [&](Session& s, Token& t) -> CK_RV {
     CK_RV rv = CKR_OK;
     if (pMechanism == nullptr) return CKR_ARGUMENTS_BAD;
     if (s.decrypting) return CKR_OPERATION_ACTIVE;
@@ -211,7 +211,7 @@ CK_RV C_DecryptInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_
 
 CK_RV C_Decrypt(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pEncryptedData, CK_ULONG ulEncryptedDataLen,
                 CK_BYTE_PTR pData, CK_ULONG_PTR pulDataLen) {
-  return withSession(hSession, [&](Session& s, Token& t) -> CK_RV {
+  return withCard(hSession, [&](Session& s, Token& t) -> CK_RV {
     CK_RV rv = CKR_OK;
     if (!s.decrypting) return CKR_OPERATION_NOT_INITIALIZED;
     if (pEncryptedData == nullptr || pulDataLen == nullptr) {
@@ -237,8 +237,12 @@ CK_RV C_Decrypt(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pEncryptedData, CK_ULONG
       }
       const Bytes block(pEncryptedData, pEncryptedData + ulEncryptedDataLen);
       const DWORD padding = s.decryptMechanism == CKM_RSA_PKCS_OAEP ? CARD_PADDING_OAEP : CARD_PADDING_PKCS1;
-      const DWORD rc = t.port->decrypt(key->container, key->keySpec, block, padding,
-                                        padding == CARD_PADDING_OAEP ? &s.oaep : nullptr, s.plain);
+      const BYTE container = key->container;
+      const DWORD keySpec = key->keySpec;
+      const DWORD rc = asUser(s.slot, t, [&] {
+        return t.port->decrypt(container, keySpec, block, padding, padding == CARD_PADDING_OAEP ? &s.oaep : nullptr,
+                               s.plain);
+      });
       if (rc != 0) {
         endDecrypt(s);
         // The unpad callback refuses a block without valid padding.

@@ -1,5 +1,7 @@
 // General functions, slots and tokens: the module's life, the readers as
 // slots, the card as a token, and the mechanisms.
+#include <unistd.h>
+
 #include <algorithm>
 
 #include "mechanisms.h"

@@ -10,6 +10,7 @@
 #include "error.h"
 #include "pcsc.h"
 #include "provider.h"
+#include "transaction.h"
 
 namespace vemra::p11 {
 
@@ -67,6 +68,16 @@ class HostPort final : public CardPort {
       : driver_(std::move(driver)), pcsc_(std::move(pcsc)) {
     connection_ = std::make_unique<host::CardConnection>(*pcsc_, reader);
     context_ = std::make_unique<host::DriverContext>(*driver_, *pcsc_, *connection_);
+  }
+
+  DWORD beginTransaction() override {
+    auto transaction = std::make_unique<host::CardTransaction>(connection_->handle());
+    if (!transaction->held()) return transaction->status();
+    held_.push_back(std::move(transaction));
+    return 0;
+  }
+  void endTransaction() override {
+    if (!held_.empty()) held_.pop_back();
   }
 
   DWORD readFile(const std::string& dir, const std::string& name, Bytes& out) override {
@@ -226,6 +237,8 @@ class HostPort final : public CardPort {
   std::unique_ptr<host::PcscContext> pcsc_;
   std::unique_ptr<host::CardConnection> connection_;
   std::unique_ptr<host::DriverContext> context_;
+  // Last, so that the card is released before the connection goes.
+  std::vector<std::unique_ptr<host::CardTransaction>> held_;
 };
 
 class HostBackend final : public Backend {

@@ -3,6 +3,8 @@
 // a card port's failures.
 #include "module.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 
 #include "mechanisms.h"
@@ -47,8 +49,6 @@ Module& module() {
   static Module instance;
   return instance;
 }
-
-Module::~Module() { leaveParentsState(); }
 
 void leaveParentsState() {
   Module& m = module();
@@ -115,6 +115,41 @@ void dropToken(CK_SLOT_ID id) {
   closeSessionsOf(id);
 }
 
+void endLogin(CK_SLOT_ID slot, Token& t, bool onCard) {
+  if (onCard && t.login != Login::None) (void)t.port->deauthenticate(PIN_SET_ALL_ROLES);
+  t.login = Login::None;
+  t.userPin.clear();
+  wipe(t.adminKey);
+  t.objectsLoaded = false;
+  for (auto& [handle, other] : module().sessions) {
+    if (other.slot != slot) continue;
+    endSign(other);
+    endDecrypt(other);
+    other.finding = false;
+  }
+}
+
+DWORD renewUserLogin(CK_SLOT_ID slot, Token& t) {
+  Bytes pin = t.userPin.copy();
+  DWORD attempts = 0xFFFFFFFF;
+  const DWORD rc = t.port->authenticateUser(pin, attempts);
+  wipe(pin);
+  // Changed or blocked by another program: this login is over, and the
+  // caller hears why (CKR_PIN_INCORRECT or CKR_PIN_LOCKED).
+  if (rc == SCARD_W_WRONG_CHV || rc == SCARD_W_CHV_BLOCKED) endLogin(slot, t, false);
+  return rc;
+}
+
+Module::~Module() {
+  // A child of fork() abandons what it inherited; only the process that
+  // logged in logs out, so a child leaves its parent's login alone.
+  leaveParentsState();
+  if (!initialized || owner != ::getpid()) return;
+  for (Slot& s : slots) {
+    if (s.token && s.token->login != Login::None) (void)s.token->port->deauthenticate(PIN_SET_ALL_ROLES);
+  }
+}
+
 CK_RV cardFailure(CK_SLOT_ID slot, DWORD rc, CK_RV otherwise) {
   if (rc == 0) return CKR_OK;
   if (removal(rc)) {
@@ -168,9 +203,15 @@ CK_RV token(CK_SLOT_ID id, Token*& out) {
   if (!slot->token) {
     if (!slot->cardPresent) return CKR_TOKEN_NOT_PRESENT;
     auto t = std::make_unique<Token>();
-    const DWORD rc = module().backend->connect(slot->reader, t->port);
+    std::unique_ptr<CardPort> port;
+    const DWORD rc = module().backend->connect(slot->reader, port);
     if (rc == SCARD_E_UNKNOWN_CARD) return CKR_TOKEN_NOT_RECOGNIZED;
     if (rc != 0) return removal(rc) ? CKR_TOKEN_NOT_PRESENT : CKR_DEVICE_ERROR;
+    t->port = std::move(port);
+    // The identity and the map are read as one: a map written meanwhile by
+    // another program is seen whole or not at all.
+    CardHold hold(t->port);
+    if (hold.status() != 0) return removal(hold.status()) ? CKR_TOKEN_NOT_PRESENT : CKR_DEVICE_ERROR;
     Bytes cardId;
     Bytes map;
     Bytes serial;

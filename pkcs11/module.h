@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "card_port.h"
+#include "locked_secret.h"
 #include "objects.h"
 #include "p11-kit/pkcs11.h"
 
@@ -22,7 +23,9 @@ namespace vemra::p11 {
 enum class Login { None, User, SecurityOfficer };
 
 struct Token {
-  std::unique_ptr<CardPort> port;
+  // Shared with the transactions held on it, so that a token dropped in the
+  // middle of an operation leaves them a port to end on.
+  std::shared_ptr<CardPort> port;
   std::string label;
   std::string serial;
   bool initialized = false;  // the card carries the standard layout
@@ -30,6 +33,7 @@ struct Token {
   bool objectsLoaded = false;
   Login login = Login::None;
   Bytes adminKey;             // kept while the security officer is logged in, for C_InitPIN
+  LockedSecret userPin;       // kept while the user is logged in, to renew the card's login
   CK_FLAGS pinFlags = 0;      // the counter flags of the user PIN and the administrator key
 };
 
@@ -75,7 +79,8 @@ struct Session {
 
 struct Module {
   // A child of fork() abandons what it inherited instead of closing the
-  // parent's connections at exit.
+  // parent's connections at exit; a process that ends without C_Finalize
+  // leaves no login on the card.
   ~Module();
 
   std::recursive_mutex lock;
@@ -168,6 +173,44 @@ bool userVisible(const Token& token, const Object& object);
 // interface call ends.
 CK_RV cardFailure(CK_SLOT_ID slot, DWORD rc, CK_RV otherwise = CKR_DEVICE_ERROR);
 
+// The token's login ends, on the card too when `onCard`: the kept secrets
+// are wiped and the operations of its sessions end.
+void endLogin(CK_SLOT_ID slot, Token& token, bool onCard);
+
+// Verifies the kept user PIN again (another program ended the card's
+// login); when the card no longer takes it, the login ends.
+DWORD renewUserLogin(CK_SLOT_ID slot, Token& token);
+
+// Whether the card refused an operation for want of a verified PIN.
+inline bool notVerified(DWORD rc) { return rc == SCARD_W_SECURITY_VIOLATION || rc == SCARD_E_NO_ACCESS; }
+
+// Runs a card operation of the logged-in user; when the card answers that
+// the PIN is not verified (another program logged the card out), verifies
+// the kept PIN again once and repeats the operation.
+template <typename F>
+DWORD asUser(CK_SLOT_ID slot, Token& token, F&& operation) {
+  const DWORD rc = operation();
+  if (!notVerified(rc) || token.login != Login::User || token.userPin.empty()) return rc;
+  if (const DWORD renewed = renewUserLogin(slot, token); renewed != 0) return renewed;
+  return operation();
+}
+
+// Holds a token's card for the life of the object; see CardPort.
+class CardHold {
+ public:
+  explicit CardHold(std::shared_ptr<CardPort> port) : port_(std::move(port)), status_(port_->beginTransaction()) {}
+  ~CardHold() {
+    if (status_ == 0) port_->endTransaction();
+  }
+  CardHold(const CardHold&) = delete;
+  CardHold& operator=(const CardHold&) = delete;
+  DWORD status() const { return status_; }
+
+ private:
+  std::shared_ptr<CardPort> port_;
+  DWORD status_;
+};
+
 // Ends a session's signing or decryption, wiping what it kept.
 void endSign(Session& session);
 void endDecrypt(Session& session);
@@ -182,6 +225,19 @@ CK_RV withSession(CK_SESSION_HANDLE handle, F&& operation) {
     const CK_RV rv = sessionToken(handle, session, token);
     if (rv != CKR_OK) return rv;
     return operation(*session, *token);
+  });
+}
+
+// The body of an interface function that reaches the card: as withSession,
+// with the card held from the first command to the last, so that no other
+// program's command lands in between.
+template <typename F>
+CK_RV withCard(CK_SESSION_HANDLE handle, F&& operation) {
+  return withSession(handle, [&](Session& session, Token& token) -> CK_RV {
+    const CK_SLOT_ID slot = session.slot;
+    CardHold hold(token.port);
+    if (hold.status() != 0) return cardFailure(slot, hold.status());
+    return operation(session, token);
   });
 }
 

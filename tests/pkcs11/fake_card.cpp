@@ -15,6 +15,17 @@ class FakePort final : public CardPort {
       [[maybe_unused]] const ssize_t n = ::write(c().closedFd, "x", 1);
     }
   }
+  DWORD beginTransaction() override {
+    if (c().otherProgram && c().depth == 0) runOther();
+    if (c().removed) return c().lossCode;
+    if (c().beginFailure != 0) return c().beginFailure;
+    ++c().depth;
+    ++c().transactions;
+    return 0;
+  }
+  void endTransaction() override {
+    if (c().depth > 0 && --c().depth == 0 && c().otherWaiting) runOther();
+  }
   DWORD readFile(const std::string& dir, const std::string& name, Bytes& out) override {
     if (DWORD rc = enter()) return rc;
     auto it = c().files.find(path(dir, name));
@@ -156,7 +167,19 @@ class FakePort final : public CardPort {
   }
   static DWORD enter() {
     ++c().cardCalls;
+    if (c().otherProgram) {
+      if (c().depth == 0) {
+        runOther();
+      } else {
+        c().otherWaiting = true;
+      }
+    }
     return c().removed ? c().lossCode : 0;
+  }
+  static void runOther() {
+    c().otherWaiting = false;
+    ++c().otherRuns;
+    c().otherProgram(c());
   }
   static Bytes expected() {
     Bytes out(16);

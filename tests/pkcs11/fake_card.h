@@ -5,6 +5,7 @@
 #ifndef VEMRA_P11_TEST_FAKE_CARD_H
 #define VEMRA_P11_TEST_FAKE_CARD_H
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -59,6 +60,16 @@ struct FakeCard {
   std::vector<SignCall> signs;
   std::vector<DecryptCall> decrypts;
   std::vector<ImportCall> imports;
+  // Transactions of the module's port (nesting depth), and another program
+  // sharing the card: its action runs at every boundary between two of the
+  // module's card calls while the module does not hold the card, and waits
+  // for the release when it does.
+  int depth = 0;
+  int transactions = 0;
+  DWORD beginFailure = 0;
+  std::function<void(FakeCard&)> otherProgram;
+  bool otherWaiting = false;
+  int otherRuns = 0;
 };
 
 // The card every port of the fake backend reaches; reset by each test.

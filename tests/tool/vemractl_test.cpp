@@ -126,6 +126,7 @@ class VemractlTest : public ::testing::Test {
 };
 
 #define EXPECT_OK(run) EXPECT_EQ((run).status, 0) << (run).out << (run).err
+#define ASSERT_OK(run) ASSERT_EQ((run).status, 0) << (run).out << (run).err
 #define EXPECT_FAILS_WITH(run, text)                              \
   do {                                                            \
     const Outcome& r_ = (run);                                        \
@@ -205,7 +206,8 @@ TEST_F(VemractlTest, FilesAreWrittenGrownReadListedAndDeleted) {
 
   EXPECT_OK(asUser({"mkdir", "docs"}));
   EXPECT_OK(asUser({"put", "docs/a", "--access", "user-read-write"}, "in a directory"));
-  const Outcome docs = vemractl({"ls", "docs", "--json"});
+  // A run leaves no login behind: the listing of a user's file logs in.
+  const Outcome docs = asUser({"ls", "docs", "--json"});
   EXPECT_EQ(json::parse(docs.out)["files"],
             json::parse(R"([{"name": "a", "size": 14, "access": "user-read-write"}])"));
   // The card keeps a login until logout; without it the file is closed.
@@ -433,7 +435,62 @@ TEST_F(VemractlTest, PropsAnswersEveryPropertyInJson) {
   EXPECT_EQ(props["PIN Strength Change"]["error"], "SCARD_E_UNSUPPORTED_FEATURE");
   const json info = json::parse(vemractl({"info", "--json"}).out);
   EXPECT_EQ(props["Card Identifier"]["value"], info["cardIdentifier"]);
-  EXPECT_EQ(info["authenticated"], json::parse(R"(["user"])"));
+  EXPECT_EQ(info["authenticated"], json::array()) << "the run logged out the user it logged in";
+}
+
+// The card's login is every program's: a run logs out the roles it logged
+// in for its command, whichever way the command ends; the login command
+// alone leaves its login on the card.
+TEST_F(VemractlTest, ARunLeavesNoLoginOnTheCardButTheLoginCommands) {
+  init();
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    json authenticated;
+  };
+  const Case cases[] = {
+      {{"--login", "admin", "ls"}, 0, json::array()},
+      {{"--login", "user", "cat", "no-such-file"}, 1, json::array()},
+      {{"init"}, 0, json::array()},
+      {{"login", "admin"}, 0, json::parse(R"(["admin"])")},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args.back());
+    ASSERT_OK(vemractl({"logout"}));
+    const Outcome run = vemractl(c.args, {{"VEMRA_PIN", kPin}, {"VEMRA_ADMIN_KEY", kAdminKey}});
+    EXPECT_EQ(run.status, c.status) << run.out << run.err;
+    EXPECT_EQ(json::parse(vemractl({"info", "--json"}).out)["authenticated"], c.authenticated);
+  }
+}
+
+TEST_F(VemractlTest, ImportKeyRefusesAContainerInUseAndUndoesAnImportItCannotRecord) {
+  ASSERT_EQ(shell(work, "openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:1024 -out key.pem"), 0);
+  const std::vector<std::string> intoOne = {"import-key", file("key.pem"), "--container", "1", "--keyspec", "sig"};
+  // A key imported before the map exists is recorded nowhere, and still
+  // taken.
+  EXPECT_OK(asUser(intoOne));
+  init();
+  EXPECT_FAILS_WITH(asUser(intoOne), "container 1 is in use");
+  std::vector<std::string> forced = intoOne;
+  forced.push_back("--force");
+  const Outcome replaced = asUser(forced);
+  EXPECT_OK(replaced);
+  EXPECT_NE(replaced.out.find("recorded container 1 in mscp/cmapfile"), std::string::npos) << replaced.out;
+  EXPECT_FAILS_WITH(asUser(intoOne), "container 1 is in use");
+
+  // A map only the administrator may write: the import into a free
+  // container cannot be recorded, and goes again.
+  const Env admin = {{"VEMRA_ADMIN_KEY", kAdminKey}};
+  const std::string map = vemractl({"cat", "mscp/cmapfile"}).out;
+  spill(file("map"), map);
+  ASSERT_OK(vemractl({"--login", "admin", "rm", "mscp/cmapfile"}, admin));
+  ASSERT_OK(vemractl(
+      {"--login", "admin", "put", "mscp/cmapfile", "-i", file("map"), "--access", "everyone-read-admin-write"}, admin));
+  const Outcome unrecorded = asUser({"import-key", file("key.pem"), "--container", "2", "--keyspec", "kx"});
+  EXPECT_NE(unrecorded.status, 0);
+  EXPECT_NE(unrecorded.out.find("undid the import: container 2 deleted"), std::string::npos) << unrecorded.out;
+  EXPECT_FAILS_WITH(vemractl({"pubkey", "--container", "2", "--keyspec", "kx"}), "container 2");
+  EXPECT_EQ(vemractl({"cat", "mscp/cmapfile"}).out, map);
 }
 
 }  // namespace

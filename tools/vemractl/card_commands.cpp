@@ -76,6 +76,7 @@ std::string roleNames(uint32_t set) {
 
 void cmdInfo(Tool& tool, std::ostream& out) {
   Card& card = tool.card();
+  const Card::Hold held = card.hold();
   json info;
   info["reader"] = card.readerName();
   info["atr"] = hex(card.atr());
@@ -288,6 +289,7 @@ void cmdProps(Tool& tool, std::ostream& out) {
       {u"PIN Strength Unblock", 0, "PIN Strength Unblock", {}},
   }};
   Card& card = tool.card();
+  const Card::Hold held = card.hold();
   json all = json::object();
   for (const PropertyQuery& q : queries) {
     Bytes value;
@@ -315,6 +317,7 @@ void cmdProps(Tool& tool, std::ostream& out) {
 
 void cmdInit(Tool& tool, std::ostream& out) {
   tool.loginAdmin();
+  const Card::Hold held = tool.card().hold();
   out << "laying out the standard files:\n";
   initLayout(tool.card(), out);
   tool.card().logout(CREATE_PIN_SET(ROLE_ADMIN));

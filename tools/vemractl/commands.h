@@ -29,6 +29,13 @@ struct Options {
 class Tool {
  public:
   explicit Tool(Options& options) : options_(options) {}
+  // Logs out the roles this run logged in, whatever way it ends, unless
+  // they were kept: the card's login is shared by every program.
+  ~Tool();
+  Tool(const Tool&) = delete;
+  Tool& operator=(const Tool&) = delete;
+  // The logins outlive the run (the login command).
+  void keepLogins() { keep_ = true; }
   Card& card();
   void loginUser();
   void loginAdmin();
@@ -43,6 +50,7 @@ class Tool {
   std::unique_ptr<Card> card_;
   bool user_ = false;
   bool admin_ = false;
+  bool keep_ = false;
 };
 
 // "[DIR/]FILE" split into directory ("" for the root) and file name.
@@ -67,8 +75,9 @@ void cmdUnblock(Tool& tool, std::ostream& out);
 void cmdChangeAdminKey(Tool& tool, std::ostream& out);
 void cmdProps(Tool& tool, std::ostream& out);
 void cmdInit(Tool& tool, std::ostream& out);
+// Refuses a container in use unless `force`.
 void cmdImportKey(Tool& tool, const std::string& pem, int container, const std::string& keySpec,
-                  const std::string& role, std::ostream& out);
+                  const std::string& role, bool force, std::ostream& out);
 void cmdPubkey(Tool& tool, int container, const std::string& keySpec, const std::string& output, std::ostream& out);
 void cmdSign(Tool& tool, int container, const std::string& keySpec, const std::string& hash, const std::string& file,
              const std::string& output, std::ostream& out);

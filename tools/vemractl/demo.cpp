@@ -133,9 +133,13 @@ int cmdDemo(Tool& tool, const DemoOptions& demo, std::ostream& out) {
     o << "    OpenSSL generated the key\n";
     DWORD bits = 0;
     Secret blob = privateKeyBlob(key.get(), AT_KEYEXCHANGE, bits);
+    const Card::Hold held = c.hold();
     c.importKey(kContainer, AT_KEYEXCHANGE, blob, bits, ROLE_USER);
     o << "    CardCreateContainerEx loaded it into container 0 as its key-exchange key\n";
-    if (recordContainer(c, kContainer, AT_KEYEXCHANGE, bits)) o << "    recorded in mscp/cmapfile\n";
+    if (recordContainer(c, kContainer, AT_KEYEXCHANGE, bits)) {
+      o << "    recorded in mscp/cmapfile\n";
+      bumpFreshness(c, Freshness::Containers);
+    }
   });
   if (imported) {
     steps.run("SHA-256 signature made through the PKCS #11 module, verified by OpenSSL", [&](std::ostream& o) {

@@ -21,10 +21,54 @@ BYTE containerIndex(int container) {
   return static_cast<BYTE>(container);
 }
 
+// Whether a container is taken: recorded in the map, or holding a key the
+// map does not record (imported before the map, or orphaned).
+bool containerTaken(Card& card, BYTE index) {
+  if (const auto records = readContainerMap(card); records && index < records->size() && (*records)[index].valid()) {
+    return true;
+  }
+  try {
+    const PublicKeys keys = card.publicKeys(index);
+    return !keys.signature.empty() || !keys.keyExchange.empty();
+  } catch (const Error& e) {
+    if (e.code() == SCARD_E_NO_KEY_CONTAINER || e.code() == SCARD_E_FILE_NOT_FOUND) return false;
+    throw;
+  }
+}
+
+// Records an imported key in the map; a key no map names is lost to every
+// provider, so one imported into a free container goes again when the map
+// cannot be written.
+void recordImport(Card& card, BYTE index, DWORD keyType, DWORD bits, bool wasFree, std::ostream& out) {
+  bool recorded = false;
+  try {
+    recorded = recordContainer(card, index, keyType, bits);
+  } catch (const Error& e) {
+    if (!wasFree) throw;
+    try {
+      card.deleteContainer(index);
+      out << "undid the import: container " << int(index) << " deleted\n";
+    } catch (const Error& undo) {
+      out << "note: the import could not be undone: " << undo.what() << "\n";
+    }
+    throw;
+  }
+  if (!recorded) {
+    out << "note: the card has no mscp/cmapfile (run init): the container is not recorded for providers\n";
+    return;
+  }
+  out << "recorded container " << int(index) << " in mscp/cmapfile\n";
+  try {
+    bumpFreshness(card, Freshness::Containers);
+  } catch (const Error& e) {
+    out << "note: cardcf not updated: " << e.what() << "\n";
+  }
+}
+
 }  // namespace
 
 void cmdImportKey(Tool& tool, const std::string& pem, int container, const std::string& keySpec,
-                  const std::string& role, std::ostream& out) {
+                  const std::string& role, bool force, std::ostream& out) {
   const BYTE index = containerIndex(container);
   const DWORD spec = parseKeySpec(keySpec);
   PIN_ID pinId = ROLE_USER;
@@ -38,14 +82,18 @@ void cmdImportKey(Tool& tool, const std::string& pem, int container, const std::
   Secret blob = privateKeyBlob(key.get(), spec, bits);
   tool.loginUser();
   Card& card = tool.card();
+  // The check, the import and the map's update as one: another importer
+  // cannot take the container in between.
+  const Card::Hold held = card.hold();
+  const bool taken = containerTaken(card, index);
+  if (taken && !force) {
+    throw Error("container " + std::to_string(container) +
+                " is in use (a key, or a record in mscp/cmapfile); --force replaces its key");
+  }
   card.importKey(index, spec, blob, bits, pinId);
   out << "imported a " << bits << "-bit " << (spec == AT_SIGNATURE ? "signature" : "key-exchange")
       << " key into container " << container << " (used under the " << role << "'s PIN)\n";
-  if (recordContainer(card, index, spec, bits)) {
-    out << "recorded container " << container << " in mscp/cmapfile\n";
-  } else {
-    out << "note: the card has no mscp/cmapfile (run init): the container is not recorded for providers\n";
-  }
+  recordImport(card, index, spec, bits, !taken, out);
 }
 
 namespace {
@@ -64,7 +112,9 @@ Pkey containerKey(Card& card, BYTE index, DWORD spec) {
 
 void cmdPubkey(Tool& tool, int container, const std::string& keySpec, const std::string& output,
                std::ostream& out) {
-  Pkey key = containerKey(tool.card(), containerIndex(container), parseKeySpec(keySpec));
+  Card& card = tool.card();
+  const Card::Hold held = card.hold();
+  Pkey key = containerKey(card, containerIndex(container), parseKeySpec(keySpec));
   const std::string pem = publicKeyPem(key.get());
   writeAll(output, Bytes(pem.begin(), pem.end()), out);
 }
@@ -77,6 +127,7 @@ void cmdSign(Tool& tool, int container, const std::string& keySpec, const std::s
   const Bytes digestValue = digest(algorithm, readAll(file));
   tool.loginUser();
   Card& card = tool.card();
+  const Card::Hold held = card.hold();
   const Bytes signature = reversed(card.sign(index, spec, algorithm.algId, digestValue));
   Pkey key = containerKey(card, index, spec);
   const bool verified = verifySignature(key.get(), algorithm, digestValue, signature);
@@ -96,6 +147,7 @@ void cmdDecrypt(Tool& tool, int container, const std::string& keySpec, bool oaep
   const DWORD spec = parseKeySpec(keySpec);
   const Bytes block = readAll(file);
   tool.loginUser();
+  const Card::Hold held = tool.card().hold();
   Secret plain = tool.card().decrypt(index, spec, block, oaep ? CARD_PADDING_OAEP : CARD_PADDING_PKCS1, u"SHA256");
   Bytes bytes(plain.data(), plain.data() + plain.size());
   writeAll(output, bytes, out, FileAccess::OwnerOnly);
@@ -106,6 +158,7 @@ void cmdRmContainer(Tool& tool, int container, std::ostream& out) {
   const BYTE index = containerIndex(container);
   tool.loginUser();
   Card& card = tool.card();
+  const Card::Hold held = card.hold();
   card.deleteContainer(index);
   out << "deleted container " << container << "\n";
   if (forgetContainer(card, index)) out << "freed container " << container << " in mscp/cmapfile\n";

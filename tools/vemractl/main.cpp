@@ -128,8 +128,10 @@ int main(int argc, char** argv) {
   std::string keyRole = "user";
   importKey->add_option("--role", keyRole, "Whose PIN guards the key: user (default) or admin")
       ->check(CLI::IsMember({"user", "admin"}));
+  bool force = false;
+  importKey->add_flag("--force", force, "Replace the key of a container already in use");
   importKey->callback([&] {
-    action = [&] { cmdImportKey(tool, file, container, keySpec, keyRole, std::cout); return 0; };
+    action = [&] { cmdImportKey(tool, file, container, keySpec, keyRole, force, std::cout); return 0; };
   });
 
   auto* pubkey = app.add_subcommand("pubkey", "Print a container key's public key as PEM");
@@ -175,9 +177,15 @@ int main(int argc, char** argv) {
   int status = 1;
   try {
     status = action();
-  } catch (const vemra::host::Error& e) {
+  } catch (const std::exception& e) {
+    // host::Error, and whatever else a hostile card or the system can cause
+    // (a name that is not UTF-8 for JSON, memory, the file system).
     std::cout.flush();
     std::cerr << "vemractl: " << e.what() << "\n";
+    status = 1;
+  } catch (...) {
+    std::cout.flush();
+    std::cerr << "vemractl: unexpected failure\n";
     status = 1;
   }
   wipeString(options.pin);
