@@ -9,12 +9,16 @@
 namespace vemra::p11::test {
 namespace {
 
-Bytes number(EVP_PKEY* key, const char* name) {
+// A key's number, big-endian; `width` 0 gives it without leading zeros (as a
+// PKCS #11 template carries it), any other width pads it on the left to a
+// fixed-width field (as the key blob holds it).
+Bytes number(EVP_PKEY* key, const char* name, std::size_t width = 0) {
   BIGNUM* bn = nullptr;
   EVP_PKEY_get_bn_param(key, name, &bn);
-  Bytes out(static_cast<std::size_t>(BN_num_bytes(bn)));
-  BN_bn2bin(bn, out.data());
+  Bytes out(width != 0 ? width : static_cast<std::size_t>(BN_num_bytes(bn)));
+  const int written = BN_bn2binpad(bn, out.data(), static_cast<int>(out.size()));
   BN_free(bn);
+  if (written < 0) out.clear();
   return out;
 }
 
@@ -61,8 +65,9 @@ TEST_F(P11Test, ImportedKeyGoesToTheNextFreeContainerAndIntoTheMap) {
   EXPECT_EQ(Bytes(blob.begin(), blob.begin() + 20),
             (Bytes{0x07, 0x02, 0x00, 0x00, 0x00, 0xA4, 0x00, 0x00, 'R', 'S', 'A', '2', 0x00, 0x08, 0x00, 0x00, 0x01,
                    0x00, 0x01, 0x00}));
-  EXPECT_EQ(Bytes(blob.begin() + 20, blob.begin() + 276), reversed(t.numbers[0])) << "modulus";
-  EXPECT_EQ(Bytes(blob.end() - 256, blob.end()), reversed(t.numbers[2])) << "private exponent last";
+  EXPECT_EQ(Bytes(blob.begin() + 20, blob.begin() + 276), reversed(number(key, OSSL_PKEY_PARAM_RSA_N, 256))) << "modulus";
+  EXPECT_EQ(Bytes(blob.end() - 256, blob.end()), reversed(number(key, OSSL_PKEY_PARAM_RSA_D, 256)))
+      << "private exponent last, a fixed-width field";
 
   const std::vector<ContainerRecord> map = parseContainerMap(fakeCard().files["mscp/cmapfile"]);
   ASSERT_EQ(map.size(), 3u);
