@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "commands.h"
 #include "error.h"
 #include "layout.h"
 #include "provider.h"
@@ -116,6 +117,36 @@ TEST(UnpadCallback, RemovesThePaddingTheRecordNamesAndRefusesBadBlocks) {
     }
     EXPECT_EQ(block, c.block) << c.what << ": the block is the driver's, not the callback's";
     host::providerFree(out);
+  }
+}
+
+TEST(ContainerIndex, StaysBelowTheCardsCount) {
+  struct Case {
+    int container;
+    DWORD count;
+    const char* refusal;  // nullptr: accepted
+  };
+  const Case cases[] = {
+      {0, 8, nullptr},
+      {7, 8, nullptr},
+      {255, 256, nullptr},
+      {8, 8, "container 8 is past the card's 8 key containers (0 to 7)"},
+      {64, 8, "container 64 is past the card's 8 key containers (0 to 7)"},
+      {0, 0, "the card has no key containers"},
+      {256, 1000, "a container index is 0 to 255"},
+      {-1, 8, "a container index is 0 to 255"},
+  };
+  for (const Case& c : cases) {
+    if (c.refusal == nullptr) {
+      EXPECT_EQ(containerIndex(c.container, c.count), c.container);
+      continue;
+    }
+    try {
+      (void)containerIndex(c.container, c.count);
+      ADD_FAILURE() << c.container << " of " << c.count << " accepted";
+    } catch (const host::Error& e) {
+      EXPECT_STREQ(e.what(), c.refusal);
+    }
   }
 }
 
