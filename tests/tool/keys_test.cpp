@@ -56,12 +56,12 @@ TEST(KeyBlobs, PrivateKeyBlobHoldsEveryNumberInItsPlace) {
   for (unsigned bits : {1024u, 2048u}) {
     EVP_PKEY* key = keyOf(bits);
     const std::size_t k = bits / 8;
-    for (DWORD spec : {DWORD{AT_KEYEXCHANGE}, DWORD{AT_SIGNATURE}}) {
+    for (DWORD keySpec : {DWORD{AT_KEYEXCHANGE}, DWORD{AT_SIGNATURE}}) {
       DWORD reported = 0;
-      const Secret blob = privateKeyBlob(key, spec, reported);
+      const Secret blob = privateKeyBlob(key, keySpec, reported);
       EXPECT_EQ(reported, bits);
       ASSERT_EQ(blob.size(), 20 + 2 * k + 5 * (k / 2)) << bits;
-      const uint8_t algorithm = spec == AT_SIGNATURE ? 0x24 : 0xA4;  // CALG_RSA_SIGN, CALG_RSA_KEYX
+      const uint8_t algorithm = keySpec == AT_SIGNATURE ? 0x24 : 0xA4;  // CALG_RSA_SIGN, CALG_RSA_KEYX
       const Bytes header = {0x07, 0x02, 0x00, 0x00, 0x00, algorithm, 0x00, 0x00, 'R', 'S', 'A', '2',
                             0x00, static_cast<uint8_t>(bits >> 8), 0x00, 0x00, 0x01, 0x00, 0x01, 0x00};
       EXPECT_EQ(Bytes(blob.data(), blob.data() + 20), header) << bits;
