@@ -29,6 +29,14 @@ cmake --build "$build" -j "$jobs"
 ctest --test-dir "$build" --output-on-failure -j "$jobs"
 took "x86_64 Linux"
 
+step "x86_64 Linux: the PKCS #11 module's tests 300 times, shuffled"
+# A test that depends on random key material or on the order of the tests
+# fails only now and then; many runs in varying order show it.
+repeat_log="$build/p11-repeat.log"
+"$build/tests/pkcs11/vemra_p11_tests" --gtest_repeat=300 --gtest_shuffle --gtest_brief=1 >"$repeat_log" 2>&1 ||
+  { grep -B3 -A25 -m5 'FAILED\|Failure' "$repeat_log"; echo "repeated tests failed: $repeat_log"; exit 1; }
+took "repeated module tests"
+
 step "x86_64 Linux: threads on one card under ThreadSanitizer"
 cmake -S . -B build-tsan -DVEMRA_TSAN=ON -DCMAKE_BUILD_TYPE=Debug
 cmake --build build-tsan -j "$jobs" --target vemra_thread_tests

@@ -421,6 +421,35 @@ TEST_F(VemractlTest, AdministratorsSignatureKeyIsRecordedBesideOtherContainers) 
             0);
 }
 
+// The simulated card has 8 containers; its key references wrap at 256, so
+// the key-exchange key of container 64 would take the reference of the
+// signature key of container 0. Every command taking --container refuses an
+// index past the count before it touches the card's keys.
+TEST_F(VemractlTest, ContainerIndexesPastTheCardsCountAreRefused) {
+  init();
+  ASSERT_EQ(shell(work, "openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:1024 -out key.pem"), 0);
+  ASSERT_EQ(shell(work, "openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:1024 -out other.pem"), 0);
+  ASSERT_EQ(shell(work, "openssl pkey -in key.pem -pubout -out expected.pem"), 0);
+  EXPECT_OK(asUser({"import-key", file("key.pem"), "--container", "0", "--keyspec", "sig"}));
+  const std::string map = vemractl({"cat", "mscp/cmapfile"}).out;
+  const std::string counter = vemractl({"cat", "cardcf"}).out;
+  spill(file("block"), std::string(128, '\x11'));
+  const std::string refusal = "container 64 is past the card's 8 key containers (0 to 7)";
+  const std::vector<std::vector<std::string>> commands = {
+      {"import-key", file("other.pem"), "--container", "64", "--keyspec", "kx"},
+      {"pubkey", "--container", "64", "--keyspec", "kx"},
+      {"sign", "--container", "64", "--keyspec", "kx", file("block")},
+      {"decrypt", "--container", "64", "--keyspec", "kx", file("block")},
+      {"rm-container", "--container", "64"},
+  };
+  for (const auto& args : commands) EXPECT_FAILS_WITH(asUser(args), refusal);
+  EXPECT_FAILS_WITH(asUser({"pubkey", "--container", "8", "--keyspec", "sig"}), "container 8 is past");
+  // Nothing changed: the key of container 0, the map and its counter.
+  EXPECT_EQ(vemractl({"pubkey", "--container", "0", "--keyspec", "sig"}).out, slurp(file("expected.pem")));
+  EXPECT_EQ(vemractl({"cat", "mscp/cmapfile"}).out, map);
+  EXPECT_EQ(vemractl({"cat", "cardcf"}).out, counter);
+}
+
 TEST_F(VemractlTest, PropsAnswersEveryPropertyInJson) {
   init();
   const Outcome run = asUser({"props", "--json"});

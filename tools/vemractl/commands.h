@@ -58,6 +58,9 @@ void splitPath(const std::string& path, std::string& dir, std::string& name);
 CARD_FILE_ACCESS_CONDITION parseFileAccess(const std::string& text);
 std::string fileAccessName(CARD_FILE_ACCESS_CONDITION access);
 DWORD parseKeySpec(const std::string& text);
+// `container` as a container index of a card with `maxContainers` key
+// containers; throws, naming the count, for an index at or past it.
+BYTE containerIndex(int container, DWORD maxContainers);
 
 void cmdReaders(Options& options, std::ostream& out);
 void cmdInfo(Tool& tool, std::ostream& out);

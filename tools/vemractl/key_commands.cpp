@@ -14,11 +14,24 @@ namespace vemra::ctl {
 
 using host::Error;
 
+BYTE containerIndex(int container, DWORD maxContainers) {
+  if (container < 0 || container > 255) throw Error("a container index is 0 to 255");
+  if (maxContainers == 0) throw Error("the card has no key containers");
+  if (static_cast<DWORD>(container) >= maxContainers) {
+    throw Error("container " + std::to_string(container) + " is past the card's " + std::to_string(maxContainers) +
+                " key containers (0 to " + std::to_string(maxContainers - 1) + ")");
+  }
+  return static_cast<BYTE>(container);
+}
+
 namespace {
 
-BYTE containerIndex(int container) {
-  if (container < 0 || container > 255) throw Error("a container index is 0 to 255");
-  return static_cast<BYTE>(container);
+// The index checked against the card's container count before anything else
+// happens: the card's key references wrap at 256, so an index past the count
+// can name another container's key.
+BYTE cardContainerIndex(Tool& tool, int container) {
+  if (container < 0 || container > 255) return containerIndex(container, 256);
+  return containerIndex(container, tool.card().freeSpace().dwMaxKeyContainers);
 }
 
 // Whether a container is taken: recorded in the map, or holding a key the
@@ -69,7 +82,7 @@ void recordImport(Card& card, BYTE index, DWORD keyType, DWORD bits, bool wasFre
 
 void cmdImportKey(Tool& tool, const std::string& pem, int container, const std::string& keySpec,
                   const std::string& role, bool force, std::ostream& out) {
-  const BYTE index = containerIndex(container);
+  const BYTE index = cardContainerIndex(tool, container);
   const DWORD spec = parseKeySpec(keySpec);
   PIN_ID pinId = ROLE_USER;
   if (role == "admin") {
@@ -114,14 +127,14 @@ void cmdPubkey(Tool& tool, int container, const std::string& keySpec, const std:
                std::ostream& out) {
   Card& card = tool.card();
   const Card::Hold held = card.hold();
-  Pkey key = containerKey(card, containerIndex(container), parseKeySpec(keySpec));
+  Pkey key = containerKey(card, cardContainerIndex(tool, container), parseKeySpec(keySpec));
   const std::string pem = publicKeyPem(key.get());
   writeAll(output, Bytes(pem.begin(), pem.end()), out);
 }
 
 void cmdSign(Tool& tool, int container, const std::string& keySpec, const std::string& hash, const std::string& file,
              const std::string& output, std::ostream& out) {
-  const BYTE index = containerIndex(container);
+  const BYTE index = cardContainerIndex(tool, container);
   const DWORD spec = parseKeySpec(keySpec);
   const HashAlgorithm algorithm = hashAlgorithm(hash);
   const Bytes digestValue = digest(algorithm, readAll(file));
@@ -143,7 +156,7 @@ void cmdSign(Tool& tool, int container, const std::string& keySpec, const std::s
 
 void cmdDecrypt(Tool& tool, int container, const std::string& keySpec, bool oaep, const std::string& file,
                 const std::string& output, std::ostream& out) {
-  const BYTE index = containerIndex(container);
+  const BYTE index = cardContainerIndex(tool, container);
   const DWORD spec = parseKeySpec(keySpec);
   const Bytes block = readAll(file);
   tool.loginUser();
@@ -155,7 +168,7 @@ void cmdDecrypt(Tool& tool, int container, const std::string& keySpec, bool oaep
 }
 
 void cmdRmContainer(Tool& tool, int container, std::ostream& out) {
-  const BYTE index = containerIndex(container);
+  const BYTE index = cardContainerIndex(tool, container);
   tool.loginUser();
   Card& card = tool.card();
   const Card::Hold held = card.hold();
