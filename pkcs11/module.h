@@ -15,6 +15,7 @@
 #include "card_port.h"
 #include "objects.h"
 #include "p11-kit/pkcs11.h"
+#include "vemradrv/version.h"
 
 namespace vemra::p11 {
 
