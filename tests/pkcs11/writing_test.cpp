@@ -62,7 +62,11 @@ TEST_F(P11Test, ImportedKeyGoesToTheNextFreeContainerAndIntoTheMap) {
             (Bytes{0x07, 0x02, 0x00, 0x00, 0x00, 0xA4, 0x00, 0x00, 'R', 'S', 'A', '2', 0x00, 0x08, 0x00, 0x00, 0x01,
                    0x00, 0x01, 0x00}));
   EXPECT_EQ(Bytes(blob.begin() + 20, blob.begin() + 276), reversed(t.numbers[0])) << "modulus";
-  EXPECT_EQ(Bytes(blob.end() - 256, blob.end()), reversed(t.numbers[2])) << "private exponent last";
+  // The private exponent is shorter than the modulus now and then (one key
+  // in a few hundred); the blob carries it zero-padded to the modulus' size.
+  Bytes exponent(256 - t.numbers[2].size(), 0x00);
+  exponent.insert(exponent.end(), t.numbers[2].begin(), t.numbers[2].end());
+  EXPECT_EQ(Bytes(blob.end() - 256, blob.end()), reversed(exponent)) << "private exponent last";
 
   const std::vector<ContainerRecord> map = parseContainerMap(fakeCard().files["mscp/cmapfile"]);
   ASSERT_EQ(map.size(), 3u);
