@@ -63,7 +63,7 @@ CK_RV C_GetInfo(CK_INFO_PTR pInfo) {
     pInfo->cryptokiVersion = {2, 40};
     padField(pInfo->manufacturerID, sizeof pInfo->manufacturerID, "vemradrv");
     padField(pInfo->libraryDescription, sizeof pInfo->libraryDescription, "VEMRA card PKCS #11 module");
-    pInfo->libraryVersion = {0, 1};
+    pInfo->libraryVersion = {VEMRA_VERSION_MAJOR, VEMRA_VERSION_MINOR};
     return CKR_OK;
   });
 }

@@ -17,6 +17,7 @@
 #include "locked_secret.h"
 #include "objects.h"
 #include "p11-kit/pkcs11.h"
+#include "vemradrv/version.h"
 
 namespace vemra::p11 {
 

@@ -12,8 +12,9 @@ packages=(
   # certificates, and the programs its tests drive (p11tool, OpenSSL's
   # PKCS #11 engine, ssh-keygen, p11-kit's proxy)
   libp11-kit-dev zlib1g-dev gnutls-bin libengine-pkcs11-openssl openssh-client p11-kit
-  # libvemradrv32.so and the 32-bit unit tests: -m32 and the i386 libraries
-  g++-multilib libpcsclite-dev:i386 libgtest-dev:i386 libssl-dev:i386
+  # libvemradrv32.so and the 32-bit unit tests: -m32 and the i386 libraries;
+  # qemu-i386 runs the 32-bit tests where the kernel cannot run 32-bit programs
+  g++-multilib libpcsclite-dev:i386 libgtest-dev:i386 libssl-dev:i386 qemu-user
   # vemradrv64.dll and vemradrv32.dll; the "win32" thread model needs no
   # winpthread DLL at run time
   g++-mingw-w64-x86-64-win32 g++-mingw-w64-i686-win32

@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "p11_fixture.h"
+#include "vemradrv/version.h"
 
 namespace vemra::p11::test {
 namespace {
@@ -536,6 +537,16 @@ TEST_F(P11Test, SessionsOfSeveralThreadsShareTheTokenSafely) {
   for (std::thread& t : threads) t.join();
   EXPECT_EQ(failures, 0);
   EXPECT_EQ(fakeCard().signs.size(), std::size_t{kThreads * kSignatures});
+}
+
+// The library version a PKCS #11 application sees is the project's version.
+TEST_F(P11Test, ModuleInfoCarriesTheProjectVersion) {
+  CK_INFO info{};
+  ASSERT_EQ(f->C_GetInfo(&info), CKR_OK);
+  EXPECT_EQ(info.libraryVersion.major, VEMRA_VERSION_MAJOR);
+  EXPECT_EQ(info.libraryVersion.minor, VEMRA_VERSION_MINOR);
+  EXPECT_EQ(info.cryptokiVersion.major, 2);
+  EXPECT_EQ(info.cryptokiVersion.minor, 40);
 }
 
 }  // namespace

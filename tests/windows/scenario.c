@@ -20,10 +20,7 @@
 #include <string.h>
 
 #include "vemradrv/minidriver.h"
-
-#ifndef VEMRA_VERSION_MAJOR
-#error "the build passes the project's version"
-#endif
+#include "vemradrv/version.h"
 
 /* ------------------------------------------------------------------ */
 /* Reporting                                                          */
@@ -163,6 +160,7 @@ static BOOL versionResource(void) {
   static BYTE info[8192];
   VS_FIXEDFILEINFO *fixed = NULL;
   char *product = NULL;
+  char *version = NULL;
   UINT length = 0;
   if (size == 0 || size > sizeof info) return fail("no version resource (size %lu)", (unsigned long)size);
   EXPECT_TRUE(GetFileVersionInfoA(driverPath, 0, size, info));
@@ -175,6 +173,9 @@ static BOOL versionResource(void) {
   EXPECT_TRUE(fixed->dwFileType == VFT_DLL);
   EXPECT_TRUE(VerQueryValueA(info, "\\StringFileInfo\\040904B0\\ProductName", (LPVOID *)&product, &length));
   if (strcmp(product, "vemradrv") != 0) return fail("product name \"%s\", expected \"vemradrv\"", product);
+  EXPECT_TRUE(VerQueryValueA(info, "\\StringFileInfo\\040904B0\\FileVersion", (LPVOID *)&version, &length));
+  if (strcmp(version, VEMRA_VERSION_STRING) != 0)
+    return fail("file version text \"%s\", expected \"%s\"", version, VEMRA_VERSION_STRING);
   return TRUE;
 }
 

@@ -7,6 +7,7 @@
 #include "commands.h"
 #include "error.h"
 #include "secrets.h"
+#include "vemradrv/version.h"
 
 using namespace vemra::ctl;
 
@@ -18,6 +19,7 @@ int main(int argc, char** argv) {
                "Secrets: the user PIN comes from --pin, VEMRA_PIN or a prompt; the administrator key (24 bytes,\n"
                "or 16, in hex) from --admin-key, VEMRA_ADMIN_KEY or a prompt.",
                "vemractl"};
+  app.set_version_flag("--version", "vemractl " VEMRA_VERSION_STRING, "Print the version and exit");
   app.require_subcommand(1);
   app.fallthrough();  // the global options may also follow the command
   app.option_defaults()->always_capture_default(false);
