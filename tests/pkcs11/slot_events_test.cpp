@@ -1,8 +1,8 @@
 // C_WaitForSlotEvent against the in-memory readers, changed from another
 // thread as a reader's card is.
 #include <chrono>
-#include <future>
 
+#include "event_wait.h"
 #include "p11_fixture.h"
 
 namespace vemra::p11::test {
@@ -13,13 +13,6 @@ using namespace std::chrono_literals;
 
 class SlotEvents : public P11Test {
  protected:
-  std::future<std::pair<CK_RV, CK_SLOT_ID>> waitInThread() {
-    return std::async(std::launch::async, [this] {
-      CK_SLOT_ID slot = 99;
-      const CK_RV rv = f->C_WaitForSlotEvent(0, &slot, nullptr);
-      return std::make_pair(rv, slot);
-    });
-  }
   CK_RV poll(CK_SLOT_ID& slot) { return f->C_WaitForSlotEvent(CKF_DONT_BLOCK, &slot, nullptr); }
 };
 
@@ -34,10 +27,10 @@ TEST_F(SlotEvents, RemovalAndInsertionAreReportedOnceOnTheirSlot) {
   EXPECT_EQ(poll(slot), CKR_NO_EVENT);
 
   // Put in while a caller waits: the wait blocks until then.
-  auto waiting = waitInThread();
-  ASSERT_EQ(waiting.wait_for(200ms), std::future_status::timeout) << "the wait blocks without an event";
+  EventWait waiting(f);
+  ASSERT_FALSE(waiting.ended(200ms)) << "the wait blocks without an event";
   changeReaders(true);
-  ASSERT_EQ(waiting.wait_for(10s), std::future_status::ready);
+  ASSERT_TRUE(waiting.ended(10s));
   const auto [rv, reported] = waiting.get();
   EXPECT_EQ(rv, CKR_OK);
   EXPECT_EQ(reported, 0u);
@@ -58,10 +51,10 @@ TEST_F(SlotEvents, RemovalAndInsertionAreReportedOnceOnTheirSlot) {
 TEST_F(SlotEvents, AReaderPluggedInLaterIsANewSlotWithAnEvent) {
   CK_SLOT_ID slot = 99;
   EXPECT_EQ(poll(slot), CKR_NO_EVENT);
-  auto waiting = waitInThread();
-  ASSERT_EQ(waiting.wait_for(100ms), std::future_status::timeout);
+  EventWait waiting(f);
+  ASSERT_FALSE(waiting.ended(100ms));
   changeReaders(true, {{"Second Reader 01 00", true}});
-  ASSERT_EQ(waiting.wait_for(10s), std::future_status::ready);
+  ASSERT_TRUE(waiting.ended(10s));
   const auto [rv, reported] = waiting.get();
   EXPECT_EQ(rv, CKR_OK);
   EXPECT_EQ(reported, 1u);
@@ -79,10 +72,10 @@ TEST_F(SlotEvents, AReaderPluggedInLaterIsANewSlotWithAnEvent) {
 }
 
 TEST_F(SlotEvents, FinalizeFromAnotherThreadEndsABlockedWait) {
-  auto waiting = waitInThread();
-  ASSERT_EQ(waiting.wait_for(200ms), std::future_status::timeout);
+  EventWait waiting(f);
+  ASSERT_FALSE(waiting.ended(200ms));
   ASSERT_EQ(f->C_Finalize(nullptr), CKR_OK);
-  ASSERT_EQ(waiting.wait_for(10s), std::future_status::ready);
+  ASSERT_TRUE(waiting.ended(10s));
   EXPECT_EQ(waiting.get().first, CKR_CRYPTOKI_NOT_INITIALIZED);
   CK_SLOT_ID slot = 0;
   EXPECT_EQ(poll(slot), CKR_CRYPTOKI_NOT_INITIALIZED);
