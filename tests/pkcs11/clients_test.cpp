@@ -77,7 +77,8 @@ class Clients : public ::testing::Test {
                                           "engine_id = pkcs11\nMODULE_PATH = "
                                        << kModule << "\ninit = 0\n";
     std::ofstream(file("server.ext")) << "subjectAltName = IP:127.0.0.1, DNS:localhost\n";
-    const std::string p11tool = "p11tool --provider " + kModule + " --login --set-pin=1234 --write --label tls-key ";
+    const std::string p11tool =
+        "p11tool --provider " + kModule + " --login --set-pin=1234 --write --label tls-key --id=0001 ";
     struct Step {
       std::string command;
       bool loadsModule;
