@@ -85,12 +85,19 @@ class CardPort {
   // (CARD_PADDING_PKCS1 or CARD_PADDING_OAEP with `oaep`).
   virtual DWORD decrypt(BYTE index, DWORD keySpec, const Bytes& block, DWORD padding, const OaepParams* oaep,
                         Bytes& out) = 0;
+  // The raw private-key operation on a block of the key's size (below the
+  // modulus), with either key type; `out` receives the whole result, most
+  // significant byte first. The card is held for the whole operation.
+  virtual DWORD privateKeyOperation(BYTE index, DWORD keySpec, const Bytes& block, Bytes& out) = 0;
 };
 
 struct ReaderInfo {
   std::string name;
   bool cardPresent = false;
 };
+
+// SCARD_E_CANCELLED: a wait for the readers ended by cancelWait.
+constexpr DWORD kWaitCancelled = 0x80100002;
 
 // Readers, and a card port for the card in one of them.
 class Backend {
@@ -101,7 +108,17 @@ class Backend {
   virtual DWORD readers(std::vector<ReaderInfo>& out) = 0;
   // SCARD_E_UNKNOWN_CARD when the driver does not take the card.
   virtual DWORD connect(const std::string& reader, std::unique_ptr<CardPort>& out) = 0;
+  // Blocks until the readers differ from `known` (a reader added or gone, a
+  // card put in or taken out): 0 with the readers as they are now in `now`,
+  // kWaitCancelled once cancelWait was called, or a PC/SC failure.
+  // Called without the module's lock, from any thread.
+  virtual DWORD waitForChange(const std::vector<ReaderInfo>& known, std::vector<ReaderInfo>& now) = 0;
+  // Ends every wait, present and future, of this backend; from any thread.
+  virtual void cancelWait() = 0;
 };
+
+// Whether two lists name the same readers with the same cards, in any order.
+bool sameReaders(const std::vector<ReaderInfo>& a, const std::vector<ReaderInfo>& b);
 
 // Makes `factory` the backend of C_Initialize (the module's backend over
 // pcsc-lite and the driver registers itself when the module loads).

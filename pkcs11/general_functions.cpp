@@ -49,7 +49,11 @@ CK_RV C_Finalize(CK_VOID_PTR pReserved) {
       wipe(s.token->adminKey);
     }
     m.slots.clear();
+    m.slotsListed = false;
+    // A C_WaitForSlotEvent blocked in another thread ends.
+    m.backend->cancelWait();
     m.backend.reset();
+    ++m.lifetime;
     m.initialized = false;
     return CKR_OK;
   });
@@ -144,12 +148,6 @@ CK_RV C_GetTokenInfo(CK_SLOT_ID slotID, CK_TOKEN_INFO_PTR pInfo) {
     pInfo->firmwareVersion = {1, 0};
     return CKR_OK;
   });
-}
-
-// Slot events would need a thread watching the readers; callers poll
-// C_GetSlotList instead.
-CK_RV C_WaitForSlotEvent(CK_FLAGS, CK_SLOT_ID_PTR, CK_VOID_PTR) {
-  return guarded([] { return module().initialized ? CKR_FUNCTION_NOT_SUPPORTED : CKR_CRYPTOKI_NOT_INITIALIZED; });
 }
 
 CK_RV C_GetMechanismList(CK_SLOT_ID slotID, CK_MECHANISM_TYPE_PTR pMechanismList, CK_ULONG_PTR pulCount) {

@@ -35,7 +35,7 @@ constexpr DWORD kCardGone[] = {
 // leak either.
 struct Abandoned {
   std::vector<std::unique_ptr<Token>> tokens;
-  std::vector<std::unique_ptr<Backend>> backends;
+  std::vector<std::shared_ptr<Backend>> backends;
 };
 Abandoned* abandoned = nullptr;
 
@@ -176,13 +176,18 @@ CK_RV cardFailure(CK_SLOT_ID slot, DWORD rc, CK_RV otherwise) {
 // Brings the list of slots up to date with the readers: a reader keeps its
 // slot number for the module's lifetime; a reader whose card is gone loses
 // its token.
-void refreshSlots() {
+std::vector<ReaderInfo> refreshSlots() {
   Module& m = module();
   std::vector<ReaderInfo> readers;
   // A listing that fails says nothing about the cards (the service may be
   // restarting): the slots stay as they were, and a token whose card went
-  // finds out when it next uses it.
-  if (m.backend->readers(readers) != 0) return;
+  // finds out when it next uses it. The readers are then as the slots know
+  // them.
+  if (m.backend->readers(readers) != 0) {
+    readers.clear();
+    for (const Slot& s : m.slots) readers.push_back({s.reader, s.cardPresent});
+    return readers;
+  }
   for (CK_SLOT_ID id = 0; id < m.slots.size(); ++id) {
     auto it = std::find_if(readers.begin(), readers.end(),
                            [&](const ReaderInfo& r) { return r.name == m.slots[id].reader; });
@@ -191,9 +196,22 @@ void refreshSlots() {
   }
   for (const ReaderInfo& r : readers) {
     if (std::none_of(m.slots.begin(), m.slots.end(), [&](const Slot& s) { return s.reader == r.name; })) {
-      m.slots.push_back(Slot{r.name, r.cardPresent, nullptr});
+      // Readers there at the first look are no event; later ones are.
+      m.slots.push_back(Slot{r.name, r.cardPresent, nullptr, r.cardPresent, !m.slotsListed});
     }
   }
+  m.slotsListed = true;
+  return readers;
+}
+
+bool sameReaders(const std::vector<ReaderInfo>& a, const std::vector<ReaderInfo>& b) {
+  const auto within = [](const std::vector<ReaderInfo>& x, const std::vector<ReaderInfo>& y) {
+    return std::all_of(x.begin(), x.end(), [&](const ReaderInfo& r) {
+      return std::any_of(y.begin(), y.end(),
+                         [&](const ReaderInfo& o) { return o.name == r.name && o.cardPresent == r.cardPresent; });
+    });
+  };
+  return a.size() == b.size() && within(a, b) && within(b, a);
 }
 
 // The token of a slot, connecting to its card on first use.

@@ -18,6 +18,7 @@
 #include "objects.h"
 #include "p11-kit/pkcs11.h"
 #include "vemradrv/version.h"
+#include "raw_rsa.h"
 
 namespace vemra::p11 {
 
@@ -42,6 +43,10 @@ struct Slot {
   std::string reader;
   bool cardPresent = false;
   std::unique_ptr<Token> token;
+  // What C_WaitForSlotEvent last reported (or what was there when the slot
+  // was first seen): a slot whose card differs has an event to report.
+  bool reportedPresent = false;
+  bool reported = false;  // a reader plugged in later is an event of its own
 };
 
 struct DigestFree {
@@ -66,6 +71,7 @@ struct Session {
   bool signUpdated = false;
   CK_MECHANISM_TYPE signMechanism = 0;
   CK_OBJECT_HANDLE signKey = 0;
+  PssParams pss;
   std::unique_ptr<EVP_MD_CTX, DigestFree> digest;
   Bytes signData;  // the data of CKM_RSA_PKCS, or the finished hash
   bool digestDone = false;
@@ -87,8 +93,11 @@ struct Module {
   std::recursive_mutex lock;
   bool initialized = false;
   pid_t owner = 0;  // the process that called C_Initialize
-  std::unique_ptr<Backend> backend;
+  // Shared with a C_WaitForSlotEvent that waits without the lock.
+  std::shared_ptr<Backend> backend;
   std::vector<Slot> slots;
+  bool slotsListed = false;     // the readers were looked at once
+  unsigned long lifetime = 0;   // counts C_Finalize calls: a wait from before one ends
   std::map<CK_SESSION_HANDLE, Session> sessions;
   CK_SESSION_HANDLE nextSession = 1;
   // Slots whose card went during the current call; their tokens and
@@ -155,8 +164,8 @@ void closeSessionsOf(CK_SLOT_ID slot);
 void dropToken(CK_SLOT_ID slot);
 // Brings the list of slots up to date with the readers: a reader keeps its
 // slot number for the module's lifetime; a reader whose card is gone loses
-// its token.
-void refreshSlots();
+// its token. Returns the readers it saw.
+std::vector<ReaderInfo> refreshSlots();
 // The token of a slot, connecting to its card on first use.
 CK_RV token(CK_SLOT_ID slot, Token*& out);
 

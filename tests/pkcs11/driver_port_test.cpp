@@ -73,6 +73,7 @@ class StandInPort final : public DriverPort {
  public:
   DWORD beginTransaction() override { return 0; }
   void endTransaction() override {}
+  DWORD privateKeyOperation(BYTE, DWORD, const Bytes&, Bytes&) override { return SCARD_E_UNSUPPORTED_FEATURE; }
   StandInPort() {
     record.dwVersion = 7;
     record.pfnCardSignData = signData;

@@ -363,6 +363,17 @@ TEST_F(VemractlTest, KeyImportedSignsAndDecryptsAsOpensslExpects) {
   EXPECT_NE(shell(work, "openssl pkeyutl -verify -pubin -inkey pub.pem -sigfile sig -in other.digest "
                         "-pkeyopt digest:sha256"),
             0);
+  // PSS through the card's raw operation, salt as long as the hash.
+  const Outcome pssSigned = asUser({"sign", "--container", "0", "--keyspec", "kx", "--hash", "sha384", "--pss",
+                                    file("message"), "-o", file("pss.sig")});
+  EXPECT_OK(pssSigned);
+  EXPECT_NE(pssSigned.err.find("OpenSSL verifies the signature"), std::string::npos) << pssSigned.err;
+  ASSERT_EQ(shell(work, "openssl dgst -sha384 -binary message > digest384"), 0);
+  EXPECT_EQ(shell(work, "openssl pkeyutl -verify -pubin -inkey pub.pem -sigfile pss.sig -in digest384 "
+                        "-pkeyopt digest:sha384 -pkeyopt rsa_padding_mode:pss -pkeyopt rsa_pss_saltlen:digest"),
+            0);
+  EXPECT_FAILS_WITH(asUser({"sign", "--container", "0", "--keyspec", "kx", "--hash", "md5", "--pss", file("message")}),
+                    "PSS takes sha1, sha256, sha384 or sha512");
 
   struct Padding {
     const char* options;
@@ -418,6 +429,16 @@ TEST_F(VemractlTest, AdministratorsSignatureKeyIsRecordedBesideOtherContainers) 
   ASSERT_EQ(shell(work, "openssl dgst -sha1 -binary message > digest"), 0);
   EXPECT_EQ(shell(work, "openssl pkeyutl -verify -pubin -inkey expected.pem -sigfile sig -in digest "
                         "-pkeyopt digest:sha1"),
+            0);
+  // The raw operation serves a signature key too.
+  const Outcome pssSigned =
+      vemractl({"--login", "admin", "sign", "--container", "3", "--keyspec", "sig", "--hash", "sha256", "--pss",
+                file("message"), "-o", file("pss.sig")},
+               {{"VEMRA_PIN", kPin}, {"VEMRA_ADMIN_KEY", kAdminKey}});
+  EXPECT_OK(pssSigned);
+  ASSERT_EQ(shell(work, "openssl dgst -sha256 -binary message > digest256"), 0);
+  EXPECT_EQ(shell(work, "openssl pkeyutl -verify -pubin -inkey expected.pem -sigfile pss.sig -in digest256 "
+                        "-pkeyopt digest:sha256 -pkeyopt rsa_padding_mode:pss -pkeyopt rsa_pss_saltlen:digest"),
             0);
 }
 

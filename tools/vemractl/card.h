@@ -35,6 +35,8 @@ class Card {
   CARD_DATA* data() { return session_.card(); }
   const std::string& readerName() const { return session_.readerName(); }
   const std::vector<uint8_t>& atr() const { return session_.atr(); }
+  // The SCARDHANDLE, for holding the card over several calls.
+  uintptr_t cardHandle() const { return session_.cardHandle(); }
 
   // The card held for this connection until the object goes: another
   // program's commands wait meanwhile. Throws when the card was reset or

@@ -82,8 +82,10 @@ void cmdInit(Tool& tool, std::ostream& out);
 void cmdImportKey(Tool& tool, const std::string& pem, int container, const std::string& keySpec,
                   const std::string& role, bool force, std::ostream& out);
 void cmdPubkey(Tool& tool, int container, const std::string& keySpec, const std::string& output, std::ostream& out);
+// `pss`: an RSA-PSS signature (salt as long as the hash) made by the card's
+// raw operation instead of its PKCS #1 v1.5 signature.
 void cmdSign(Tool& tool, int container, const std::string& keySpec, const std::string& hash, const std::string& file,
-             const std::string& output, std::ostream& out);
+             const std::string& output, bool pss, std::ostream& out);
 void cmdDecrypt(Tool& tool, int container, const std::string& keySpec, bool oaep, const std::string& file,
                 const std::string& output, std::ostream& out);
 void cmdRmContainer(Tool& tool, int container, std::ostream& out);

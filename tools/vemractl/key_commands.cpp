@@ -9,6 +9,7 @@
 #include "error.h"
 #include "keys.h"
 #include "layout.h"
+#include "transaction.h"
 
 namespace vemra::ctl {
 
@@ -132,18 +133,37 @@ void cmdPubkey(Tool& tool, int container, const std::string& keySpec, const std:
   writeAll(output, Bytes(pem.begin(), pem.end()), out);
 }
 
+namespace {
+
+// A PSS signature by the card's raw operation on the block OpenSSL encodes
+// with the public key read back; the card is held from the key's reading to
+// the signature.
+Bytes pssSignature(Card& card, BYTE index, DWORD spec, const HashAlgorithm& algorithm, const Bytes& digestValue) {
+  host::CardTransaction hold(card.cardHandle());
+  if (!hold.held()) host::check(hold.status(), "cannot hold the card");
+  Pkey key = containerKey(card, index, spec);
+  const Bytes block = pssBlock(key.get(), algorithm, digestValue);
+  const Secret raw = card.decrypt(index, spec, block, CARD_PADDING_NONE, u"");
+  return Bytes(raw.data(), raw.data() + raw.size());
+}
+
+}  // namespace
+
 void cmdSign(Tool& tool, int container, const std::string& keySpec, const std::string& hash, const std::string& file,
-             const std::string& output, std::ostream& out) {
+             const std::string& output, bool pss, std::ostream& out) {
   const BYTE index = cardContainerIndex(tool, container);
   const DWORD spec = parseKeySpec(keySpec);
   const HashAlgorithm algorithm = hashAlgorithm(hash);
+  if (pss && std::string(algorithm.name) == "md5") throw Error("PSS takes sha1, sha256, sha384 or sha512");
   const Bytes digestValue = digest(algorithm, readAll(file));
   tool.loginUser();
   Card& card = tool.card();
   const Card::Hold held = card.hold();
-  const Bytes signature = reversed(card.sign(index, spec, algorithm.algId, digestValue));
+  const Bytes signature = pss ? pssSignature(card, index, spec, algorithm, digestValue)
+                              : reversed(card.sign(index, spec, algorithm.algId, digestValue));
   Pkey key = containerKey(card, index, spec);
-  const bool verified = verifySignature(key.get(), algorithm, digestValue, signature);
+  const bool verified = pss ? verifyPssSignature(key.get(), algorithm, digestValue, signature)
+                            : verifySignature(key.get(), algorithm, digestValue, signature);
   if (output.empty() || output == "-") {
     out << hex(signature) << "\n";
   } else {

@@ -141,7 +141,7 @@ int main(int argc, char** argv) {
   pubkey->add_option("-o,--output", output, "Write to this file instead of standard output");
   pubkey->callback([&] { action = [&] { cmdPubkey(tool, container, keySpec, output, std::cout); return 0; }; });
 
-  auto* sign = app.add_subcommand("sign", "Hash a file with OpenSSL, have the card sign the hash (PKCS #1 v1.5) and "
+  auto* sign = app.add_subcommand("sign", "Hash a file with OpenSSL, have the card sign the hash (PKCS #1 v1.5, or PSS) and "
                                           "check the signature with the public key read back; logs the user in");
   sign->add_option("FILE", file, "The file to sign (- for standard input)")->required();
   addKeyOptions(sign);
@@ -150,7 +150,13 @@ int main(int argc, char** argv) {
   sign->add_option("-o,--output", output,
                    "Write the signature (most significant byte first, as openssl pkeyutl takes it) to this "
                    "file; default: hex on standard output");
-  sign->callback([&] { action = [&] { cmdSign(tool, container, keySpec, hash, file, output, std::cout); return 0; }; });
+  bool pss = false;
+  sign->add_flag("--pss", pss,
+                 "An RSA-PSS signature (MGF1 with the same hash, salt as long as the hash) made by the card's raw "
+                 "RSA operation; not with md5");
+  sign->callback([&] {
+    action = [&] { cmdSign(tool, container, keySpec, hash, file, output, pss, std::cout); return 0; };
+  });
 
   auto* decrypt = app.add_subcommand("decrypt", "Decrypt an RSA-encrypted block with a container key (PKCS #1 v1.5 "
                                                 "padding, or OAEP with SHA-256); logs the user in");
