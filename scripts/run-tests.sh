@@ -9,7 +9,8 @@
 #     (the 32-bit client library talks to the same pcscd);
 #  3. the four delivered builds (presets linux64, linux32, win64, win32) with
 #     the checks of their export and import tables;
-#  4. the Windows scenario under Wine for both DLLs (skipped, visibly, when
+#  4. the Windows scenario under Wine for both DLLs, and both reading the
+#     certificate vemractl's demo wrote to its card (skipped, visibly, when
 #     Wine is not installed);
 #  5. the session fuzzer for a minute (scripts/run-fuzz.sh).
 set -euo pipefail
@@ -62,7 +63,8 @@ status=0
 if [ ! -f cardsim/CMakeLists.txt ]; then
   echo "SKIPPED: Windows scenario under Wine: the simulated card is not in this tree"
 else
-  tests/windows/run-wine-scenario.sh --vcard "$build/cardsim/vemra-vcard" build-win64 build-win32 || status=$?
+  tests/windows/run-wine-scenario.sh --vcard "$build/cardsim/vemra-vcard" --vemractl "$build/vemractl" \
+    build-win64 build-win32 || status=$?
   [ "$status" -eq 77 ] && status=0
 fi
 took "Windows scenario"

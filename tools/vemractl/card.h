@@ -34,6 +34,8 @@ class Card {
   CARD_DATA* data() { return session_.card(); }
   const std::string& readerName() const { return session_.readerName(); }
   const std::vector<uint8_t>& atr() const { return session_.atr(); }
+  // The connection's SCARDHANDLE, to hold the card with a CardTransaction.
+  uintptr_t cardHandle() const { return session_.cardHandle(); }
 
   // Files and directories; `dir` empty is the root.
   Bytes readFile(const std::string& dir, const std::string& name);

@@ -14,14 +14,23 @@ namespace vemra::ctl {
 
 using host::Error;
 
-namespace {
-
 BYTE containerIndex(int container) {
   if (container < 0 || container > 255) throw Error("a container index is 0 to 255");
   return static_cast<BYTE>(container);
 }
 
-}  // namespace
+void installKey(Card& card, BYTE index, DWORD spec, const Secret& blob, DWORD bits, PIN_ID role, std::ostream& out) {
+  const int container = index;
+  card.importKey(index, spec, blob, bits, role);
+  out << "imported a " << bits << "-bit " << (spec == AT_SIGNATURE ? "signature" : "key-exchange")
+      << " key into container " << container << " (used under the " << (role == ROLE_ADMIN ? "admin" : "user")
+      << "'s PIN)\n";
+  if (recordContainer(card, index, spec, bits)) {
+    out << "recorded container " << container << " in mscp/cmapfile\n";
+  } else {
+    out << "note: the card has no mscp/cmapfile (run init): the container is not recorded for providers\n";
+  }
+}
 
 void cmdImportKey(Tool& tool, const std::string& pem, int container, const std::string& keySpec,
                   const std::string& role, std::ostream& out) {
@@ -37,18 +46,8 @@ void cmdImportKey(Tool& tool, const std::string& pem, int container, const std::
   DWORD bits = 0;
   Secret blob = privateKeyBlob(key.get(), spec, bits);
   tool.loginUser();
-  Card& card = tool.card();
-  card.importKey(index, spec, blob, bits, pinId);
-  out << "imported a " << bits << "-bit " << (spec == AT_SIGNATURE ? "signature" : "key-exchange")
-      << " key into container " << container << " (used under the " << role << "'s PIN)\n";
-  if (recordContainer(card, index, spec, bits)) {
-    out << "recorded container " << container << " in mscp/cmapfile\n";
-  } else {
-    out << "note: the card has no mscp/cmapfile (run init): the container is not recorded for providers\n";
-  }
+  installKey(tool.card(), index, spec, blob, bits, pinId, out);
 }
-
-namespace {
 
 Pkey containerKey(Card& card, BYTE index, DWORD spec) {
   const PublicKeys keys = card.publicKeys(index);
@@ -59,8 +58,6 @@ Pkey containerKey(Card& card, BYTE index, DWORD spec) {
   }
   return publicKeyFromBlob(blob);
 }
-
-}  // namespace
 
 void cmdPubkey(Tool& tool, int container, const std::string& keySpec, const std::string& output,
                std::ostream& out) {

@@ -4,6 +4,7 @@
 #include <CLI/CLI.hpp>
 #include <iostream>
 
+#include "cert_cli.h"
 #include "commands.h"
 #include "error.h"
 #include "secrets.h"
@@ -165,7 +166,11 @@ int main(int argc, char** argv) {
       "demo", "The whole story: init, login, key import, signature, decryption, a file, free space, logout. Starts "
               "pcscd and the simulated card when no reader holds a supported card");
   demoCommand->add_option("--vcard", demo.vcard, "The simulated card's bridge (default: vemra-vcard beside vemractl)");
+  demoCommand->add_option("--save-card", demo.saveCard,
+                          "With the simulated card: keep the card in this file (the bridge's --state) for later runs");
   demoCommand->callback([&] { action = [&] { return cmdDemo(tool, demo, std::cout); }; });
+
+  addCertificateCommands(app, tool, action);
 
   try {
     app.parse(argc, argv);
