@@ -80,6 +80,10 @@ if [ -n "$vemractl" ]; then
     echo "wine: vemractl demo failed; no card with a certificate for the DLLs" >&2
     exit 1
   fi
+  if [ ! -s "$work/card.json" ]; then
+    echo "wine: vemractl demo ran on another card than the simulated one; nothing kept for the DLLs" >&2
+    exit 1
+  fi
   echo "wine: vemractl demo kept its card with the certificate it wrote ($(elapsed "$start") s)"
 fi
 

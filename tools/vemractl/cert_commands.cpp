@@ -186,9 +186,9 @@ void cmdImportP12(Tool& tool, const std::string& p12, int container, const std::
   const Secret blob = privateKeyBlob(contents.key.get(), spec, bits);
   const Bytes der = certificateDer(contents.certificate.get());
 
-  tool.loginUser();
   Card& card = tool.card();
   Hold hold(card);
+  tool.loginUser();
   requireLayout(card);
   const BYTE index = container < 0 ? freeContainer(card) : containerIndex(container);
   if (!force && holdsKey(card, index, spec)) {
@@ -226,9 +226,9 @@ void cmdPutCert(Tool& tool, int container, const std::string& keySpec, const std
   const DWORD spec = parseKeySpec(keySpec);
   const Certificate certificate = parseCertificate(readAll(file), file);
   const Bytes der = certificateDer(certificate.get());
-  tool.loginUser();
   Card& card = tool.card();
   Hold hold(card);
+  tool.loginUser();
   requireLayout(card);
   Pkey key = containerKey(card, index, spec);
   if (!certifiesKey(certificate.get(), key.get())) {
@@ -259,9 +259,9 @@ void cmdCert(Tool& tool, int container, const std::string& keySpec, const std::s
 void cmdRmCert(Tool& tool, int container, const std::string& keySpec, std::ostream& out) {
   const BYTE index = containerIndex(container);
   const DWORD spec = parseKeySpec(keySpec);
-  tool.loginUser();
   Card& card = tool.card();
   Hold hold(card);
+  tool.loginUser();
   bool present = false;
   try {
     present = card.fileInfo(kDirectory, host::certificateFileName(index, spec)).has_value();
@@ -278,9 +278,9 @@ void cmdCsr(Tool& tool, int container, const std::string& keySpec, const std::st
             const std::string& output, std::ostream& out) {
   const BYTE index = containerIndex(container);
   const DWORD spec = parseKeySpec(keySpec);
-  tool.loginUser();
   Card& card = tool.card();
   Hold hold(card);
+  tool.loginUser();
   Pkey key = containerKey(card, index, spec);
   const HashAlgorithm sha256 = hashAlgorithm("sha256");
   const std::string pem = makeCertificateRequest(key.get(), subject, [&](const Bytes& hash) {

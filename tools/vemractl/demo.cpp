@@ -157,12 +157,13 @@ void certificateSteps(Steps& steps, Card& c, BYTE container, const std::string& 
   });
   steps.run("TLS 1.3 handshake with client authentication, the card signing through the PKCS #11 module",
             [&](std::ostream&) {
-              if (seen && !view.pss) {
+              if (!seen) throw Error("the module does not show the certificate", SCARD_E_UNSUPPORTED_FEATURE);
+              if (!view.pss) {
                 throw Error("TLS 1.3 signs with RSA-PSS, which the PKCS #11 module does not offer yet",
                             SCARD_E_UNSUPPORTED_FEATURE);
               }
-              throw Error("the handshake needs the PKCS #11 module's RSA-PSS signatures, which this demo does not "
-                          "drive yet", SCARD_E_UNSUPPORTED_FEATURE);
+              throw Error("the module offers RSA-PSS, but this demo does not drive the handshake yet",
+                          SCARD_E_UNSUPPORTED_FEATURE);
             });
 }
 
