@@ -44,14 +44,14 @@ struct Options {
   bool verbose = false;
 };
 
-void usage() {
-  std::cerr << "usage: vemra-vcard [--host ADDR] [--port N] [--state FILE] [--atr HEX]\n"
-               "                   [--wait SECONDS] [--reconnect] [--verbose]\n"
-               "  --state FILE   load the card from FILE if it exists, save it there on change\n"
-               "  --atr HEX      answer-to-reset to present (default 3B0B56656D72614D696E694472)\n"
-               "  --wait N       keep trying to reach vpcd for N seconds (default 30)\n"
-               "  --reconnect    after vpcd closes the connection, connect again\n"
-               "  --verbose      print every command and answer on standard error\n";
+void usage(std::ostream& out) {
+  out << "usage: vemra-vcard [--host ADDR] [--port N] [--state FILE] [--atr HEX]\n"
+         "                   [--wait SECONDS] [--reconnect] [--verbose] [--help]\n"
+         "  --state FILE   load the card from FILE if it exists, save it there on change\n"
+         "  --atr HEX      answer-to-reset to present (default 3B0B56656D72614D696E694472)\n"
+         "  --wait N       keep trying to reach vpcd for N seconds (default 30)\n"
+         "  --reconnect    after vpcd closes the connection, connect again\n"
+         "  --verbose      print every command and answer on standard error\n";
 }
 
 std::optional<std::vector<uint8_t>> parseHex(const std::string& text) {
@@ -263,8 +263,15 @@ void serve(int fd, Card& card, StateKeeper& keeper, bool verbose) {
 
 int main(int argc, char** argv) {
   Options o;
+  for (int i = 1; i < argc; ++i) {
+    if (std::string(argv[i]) == "--help" || std::string(argv[i]) == "-h") {
+      std::cout << "Serves a simulated VEMRA card to PC/SC through the virtual reader of vsmartcard-vpcd.\n\n";
+      usage(std::cout);
+      return 0;
+    }
+  }
   if (!parseOptions(argc, argv, o)) {
-    usage();
+    usage(std::cerr);
     return 2;
   }
   struct sigaction sa {};
