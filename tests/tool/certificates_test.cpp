@@ -200,9 +200,18 @@ TEST_F(CertificatesTest, BadInputIsRefusedAndLeavesTheCardAsItWas) {
 
   // Fill the card up to a little more than a 1024-bit key's certificate
   // takes: the certificate still fits, the key no longer does.
+  // Two files: a file is created with at most 32768 bytes, and growing one
+  // needs room for both its old and its new place.
   const long free = json::parse(vemractl({"info", "--json"}).out)["freeBytes"].get<long>();
-  spill(file("filler"), std::string(static_cast<std::size_t>(free - 32 - kRoomLeft), 'f'));
-  ASSERT_EQ(asUser({"put", "filler", "-i", file("filler")}).status, 0);
+  constexpr long kFileCost = 32;  // the simulated card's cost of a file beside its body
+  const long first = (free - 2 * kFileCost - kRoomLeft) / 2;
+  for (long size : {first, free - 2 * kFileCost - kRoomLeft - first}) {
+    const std::string name = "filler" + std::to_string(size);
+    spill(file(name), std::string(static_cast<std::size_t>(size), 'f'));
+    const Outcome filled = asUser({"put", name, "-i", file(name)});
+    ASSERT_EQ(filled.status, 0) << filled.err;
+  }
+  ASSERT_EQ(json::parse(vemractl({"info", "--json"}).out)["freeBytes"].get<long>(), kRoomLeft);
 
   auto snapshot = [&] {
     Snapshot s;

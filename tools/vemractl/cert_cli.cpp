@@ -21,7 +21,9 @@ struct CertificateArguments {
 void addKeyOptions(CLI::App* command, CertificateArguments& a, bool containerRequired) {
   auto* container = command->add_option("--container", a.container, "Container index, 0 to 255")->check(CLI::Range(0, 255));
   if (containerRequired) container->required();
-  auto* keySpec = command->add_option("--keyspec", a.keySpec, "kx (key exchange) or sig (signature)")
+  auto* keySpec = command->add_option("--keyspec", a.keySpec,
+                                      containerRequired ? "kx (key exchange) or sig (signature)"
+                                                        : "kx (key exchange, the default) or sig (signature)")
                       ->check(CLI::IsMember({"kx", "sig"}));
   if (containerRequired) keySpec->required();
 }

@@ -104,22 +104,20 @@ struct Pkcs12Free {
   void operator()(PKCS12* p12) const { PKCS12_free(p12); }
 };
 
-// The passphrase as OpenSSL's PKCS #12 functions take it; an empty one is
-// tried both as no password and as the empty password, as files made either
-// way exist.
-bool macVerifies(PKCS12* p12, const Secret& passphrase, const char*& pass, int& length) {
-  pass = reinterpret_cast<const char*>(passphrase.data());
-  length = static_cast<int>(passphrase.size());
+// The passphrase as OpenSSL's PKCS #12 functions take it (a C string,
+// `terminated` holding `length` bytes and a zero); an empty one is tried both
+// as no password and as the empty password, as files made either way exist.
+bool macVerifies(PKCS12* p12, const Secret& terminated, std::size_t length, const char*& pass) {
+  pass = reinterpret_cast<const char*>(terminated.data());
   if (!PKCS12_mac_present(p12)) return true;
-  if (passphrase.empty()) {
+  if (length == 0) {
     if (PKCS12_verify_mac(p12, nullptr, 0) == 1) {
       pass = nullptr;
       return true;
     }
-    pass = "";
-    return PKCS12_verify_mac(p12, "", 0) == 1;
+    return PKCS12_verify_mac(p12, pass, 0) == 1;
   }
-  return PKCS12_verify_mac(p12, pass, length) == 1;
+  return PKCS12_verify_mac(p12, pass, static_cast<int>(length)) == 1;
 }
 
 }  // namespace
@@ -129,9 +127,14 @@ Pkcs12Contents loadPkcs12(const Bytes& file, const Secret& passphrase, const std
   std::unique_ptr<PKCS12, Pkcs12Free> p12(d2i_PKCS12(nullptr, &at, static_cast<long>(file.size())));
   ERR_clear_error();
   if (!p12) throw Error(what + " is not a PKCS #12 file");
+  // OpenSSL's PKCS #12 parser takes the passphrase as a C string.
+  std::vector<uint8_t> bytes;
+  bytes.reserve(passphrase.size() + 1);  // one buffer, which the Secret wipes
+  bytes.insert(bytes.end(), passphrase.data(), passphrase.data() + passphrase.size());
+  bytes.push_back(0);
+  const Secret terminated(std::move(bytes));
   const char* pass = nullptr;
-  int length = 0;
-  if (!macVerifies(p12.get(), passphrase, pass, length)) {
+  if (!macVerifies(p12.get(), terminated, passphrase.size(), pass)) {
     ERR_clear_error();
     throw Error("wrong passphrase for " + what + " (or the file is damaged)");
   }
