@@ -205,8 +205,9 @@ TEST_F(CertificatesTest, BadInputIsRefusedAndLeavesTheCardAsItWas) {
   const long free = json::parse(vemractl({"info", "--json"}).out)["freeBytes"].get<long>();
   constexpr long kFileCost = 32;  // the simulated card's cost of a file beside its body
   const long first = (free - 2 * kFileCost - kRoomLeft) / 2;
+  int files = 0;
   for (long size : {first, free - 2 * kFileCost - kRoomLeft - first}) {
-    const std::string name = "filler" + std::to_string(size);
+    const std::string name = "fill" + std::to_string(++files);
     spill(file(name), std::string(static_cast<std::size_t>(size), 'f'));
     const Outcome filled = asUser({"put", name, "-i", file(name)});
     ASSERT_EQ(filled.status, 0) << filled.err;

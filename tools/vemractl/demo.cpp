@@ -134,7 +134,7 @@ void certificateSteps(Steps& steps, Card& c, BYTE container, const std::string& 
                                      folder.write("ca.pem", certificatePem(ca->certificate()));
                                      folder.write("request.pem", request);
                                      folder.write("client.pem", certificatePem(issued.get()));
-                                     o << "    " << folder.file("ca.pem") << " issued "
+                                     o << "    the CA of " << folder.file("ca.pem") << " issued a certificate for "
                                        << certificateFacts(issued.get()).subject << ", valid a day\n";
                                    });
   if (!certified) return;
