@@ -98,7 +98,12 @@ void cmdCsr(Tool& tool, int container, const std::string& keySpec, const std::st
 
 // Helpers shared with the demo.
 Bytes readAll(const std::string& path);  // "-" is standard input
-void writeAll(const std::string& path, const Bytes& data, std::ostream& out);  // "" or "-" is `out`
+// Who may read a file written: as the umask allows, or its owner alone
+// (for a secret such as decrypted plaintext; an existing file is narrowed
+// to that too).
+enum class FileAccess { Usual, OwnerOnly };
+void writeAll(const std::string& path, const Bytes& data, std::ostream& out,
+              FileAccess access = FileAccess::Usual);  // "" or "-" is `out`
 using host::hex;
 
 // Key helpers shared by the key and certificate commands.
