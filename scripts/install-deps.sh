@@ -20,6 +20,8 @@ packages=(
   # vemradrv64.dll and vemradrv32.dll; the "win32" thread model needs no
   # winpthread DLL at run time
   g++-mingw-w64-x86-64-win32 g++-mingw-w64-i686-win32
+  # zlib for the Windows scenario, which inflates a compressed certificate
+  libz-mingw-w64-dev
   # Wine runs the Windows DLLs and the scenario program
   wine wine64 wine32:i386
   # the session fuzzer: clang with libFuzzer and the sanitizer runtimes

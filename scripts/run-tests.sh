@@ -12,7 +12,8 @@
 #     other; the default asks a tiny 32-bit program);
 #  3. the four delivered builds (presets linux64, linux32, win64, win32) with
 #     the checks of their export and import tables;
-#  4. the Windows scenario under Wine for both DLLs (skipped, visibly, when
+#  4. the Windows scenario under Wine for both DLLs, and both reading the
+#     certificate vemractl's demo wrote to its card (skipped, visibly, when
 #     Wine is not installed; for the 32-bit DLL, when 32-bit programs cannot
 #     run);
 #  5. the plain builds a packager makes, with no option given: gcc Release
@@ -153,7 +154,8 @@ if [ ! -f cardsim/CMakeLists.txt ]; then
   skip "Windows scenario under Wine" "the simulated card is not in this tree"
   ran=false
 else
-  tests/windows/run-wine-scenario.sh --vcard "$build/cardsim/vemra-vcard" "${wine_builds[@]}" || status=$?
+  tests/windows/run-wine-scenario.sh --vcard "$build/cardsim/vemra-vcard" --vemractl "$build/vemractl" \
+    "${wine_builds[@]}" || status=$?
   if [ "$status" -eq 77 ]; then
     skip "Windows scenario under Wine" "Wine is not installed"
     status=0 ran=false

@@ -188,8 +188,6 @@ TEST_F(Programs, SshKeygenListsTheCardsPublicKey) {
   EXPECT_NE(fromCard.output.find(key + " card-key"), std::string::npos) << fromCard.output << "\nexpected " << key;
 }
 
-// Last, since it replaces the card the other tests use: the module loaded
-// into this process sees the card taken out and a fresh one put in.
 // Several command lines started at once; their results in the same order.
 std::vector<Result> runAtOnce(const std::vector<std::string>& commands) {
   std::vector<FILE*> pipes;
@@ -342,6 +340,49 @@ TEST_F(Programs, AProgramEndingWithoutFinalizeLeavesNoLoginOnTheCard) {
   EXPECT_EQ(nlohmann::json::parse(info.output)["authenticated"], nlohmann::json::array()) << info.output;
 }
 
+// vemractl's import-p12 puts a key and its certificate into the next free
+// container (1, beside p11tool's key): the programs see both under one
+// CKA_ID, and OpenSSL's engine signs with the key of that ID.
+TEST_F(Programs, ImportP12KeyAndCertificateShareOneIdInP11toolAndTheEngine) {
+  const std::string steps[] = {
+      "openssl req -x509 -newkey rsa:2048 -nodes -keyout " + file("p12.key") + " -subj /CN=p12-user -days 2 -out " +
+          file("p12.pem"),
+      "openssl pkcs12 -export -inkey " + file("p12.key") + " -in " + file("p12.pem") +
+          " -passout pass:p12pass -out " + file("id.p12"),
+      "openssl dgst -sha256 -binary -out " + file("p12.sha256") + " " + file("p12.pem"),
+  };
+  for (const std::string& step : steps) ASSERT_EQ(run(step).status, 0) << step;
+  Result r = run("P12_PASS=p12pass " + std::string(VEMRA_P11_VEMRACTL) + " --pin 1234 import-p12 " + file("id.p12") +
+                 " --passphrase-env P12_PASS");
+  ASSERT_EQ(r.status, 0) << r.output;
+  ASSERT_NE(r.output.find("into container 1"), std::string::npos) << r.output;
+
+  // CKA_ID: the container index and the key type (1, key exchange).
+  const std::string id = kToken + ";id=%01%01";
+  r = run("p11tool --provider " + kModule + " --login --set-pin=1234 --list-all '" + id + "'", true);
+  ASSERT_EQ(r.status, 0) << r.output;
+  for (const char* expected : {"Type: Private key (RSA-2048)", "Type: X.509 Certificate (RSA-2048)", "ID: 01:01"}) {
+    EXPECT_NE(r.output.find(expected), std::string::npos) << expected << " in\n" << r.output;
+  }
+  r = run("p11tool --provider " + kModule + " --export '" + id + ";type=cert' --outfile " + file("p11.pem"), true);
+  ASSERT_EQ(r.status, 0) << r.output;
+  EXPECT_EQ(run("openssl x509 -in " + file("p11.pem") + " -outform DER -out " + file("p11.der") +
+                " && openssl x509 -in " + file("p12.pem") + " -outform DER -out " + file("p12.der") + " && cmp " +
+                file("p11.der") + " " + file("p12.der"))
+                .status,
+            0);
+
+  r = run("openssl pkeyutl -engine pkcs11 -keyform engine -inkey '" + id + ";type=private;pin-value=1234' -sign " +
+              "-pkeyopt digest:sha256 -in " + file("p12.sha256") + " -out " + file("p12.sig"),
+          true);
+  ASSERT_EQ(r.status, 0) << r.output;
+  r = run("openssl pkeyutl -verify -certin -inkey " + file("p11.pem") + " -pkeyopt digest:sha256 -in " +
+          file("p12.sha256") + " -sigfile " + file("p12.sig"));
+  EXPECT_EQ(r.status, 0) << r.output;
+}
+
+// Last, since it replaces the card the other tests use: the module loaded
+// into this process sees the card taken out and a fresh one put in.
 TEST_F(Programs, CardTakenOutClosesTheSessionsAndAFreshCardIsANewToken) {
   void* library = ::dlopen(kModule.c_str(), RTLD_NOW | RTLD_LOCAL);
   ASSERT_NE(library, nullptr) << ::dlerror();

@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "commands.h"
+#include "certificate_file.h"
+#include "certificates.h"
 #include "error.h"
 #include "layout.h"
 #include "provider.h"
@@ -227,6 +229,78 @@ TEST(ContainerMap, RecordsRoundTripInTheEightySixByteLayout) {
   EXPECT_EQ(parsed[1].signatureBits, 1024);
   EXPECT_EQ(parsed[1].keyExchangeBits, 2048);
   EXPECT_EQ(newContainerName().size(), 38u);
+}
+
+TEST(CertificateFile, CompressedFormRoundTripsAndIsRefusedBeyondItsLengthField) {
+  struct Case {
+    const char* what;
+    std::size_t size;
+    bool compresses;
+  };
+  const Case cases[] = {
+      {"a certificate's size", 1200, true},
+      {"the largest the header announces", 0xFFFF, true},
+      {"one byte more", 0x10000, false},
+      {"nothing", 0, false},
+  };
+  for (const Case& c : cases) {
+    Bytes der(c.size, 0x5A);
+    if (!der.empty()) der[0] = 0x30;
+    const auto file = host::compressCertificate(der);
+    ASSERT_EQ(file.has_value(), c.compresses) << c.what;
+    if (!file) continue;
+    EXPECT_EQ(Bytes(file->begin(), file->begin() + 4),
+              Bytes({0x01, 0x00, static_cast<uint8_t>(c.size), static_cast<uint8_t>(c.size >> 8)}))
+        << c.what;
+    EXPECT_EQ((*file)[4], 0x78) << c.what;  // a zlib stream
+    EXPECT_EQ(host::certificateFromFile(*file), der) << c.what;
+  }
+  EXPECT_EQ(host::certificateFileName(0x0A, AT_SIGNATURE), "ksc0a");
+  EXPECT_EQ(host::certificateFileName(0, AT_KEYEXCHANGE), "kxc00");
+}
+
+// A request signed by a key in memory, as the card would sign it.
+std::string requestSignedBy(EVP_PKEY* key, const std::string& subject, bool spoil) {
+  return makeCertificateRequest(key, subject, [&](const Bytes& hash) {
+    EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new(key, nullptr);
+    std::size_t length = 0;
+    Bytes signature;
+    if (ctx != nullptr && EVP_PKEY_sign_init(ctx) == 1 && EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_PKCS1_PADDING) == 1 &&
+        EVP_PKEY_CTX_set_signature_md(ctx, EVP_sha256()) == 1 &&
+        EVP_PKEY_sign(ctx, nullptr, &length, hash.data(), hash.size()) == 1) {
+      signature.resize(length);
+      EVP_PKEY_sign(ctx, signature.data(), &length, hash.data(), hash.size());
+    }
+    EVP_PKEY_CTX_free(ctx);
+    if (spoil && !signature.empty()) signature.back() ^= 1;
+    return signature;
+  });
+}
+
+TEST(CertificateRequest, SubjectsAreParsedAndOnlyAVerifyingSignatureIsAccepted) {
+  Pkey key = generateRsaKey(1024);
+  const std::string pem = requestSignedBy(key.get(), "/CN=card\\/user/O=Vemra", false);
+  EXPECT_EQ(pem.rfind("-----BEGIN CERTIFICATE REQUEST-----\n", 0), 0u) << pem;
+
+  struct Case {
+    const char* subject;
+    bool spoil;
+    const char* message;
+  };
+  const Case cases[] = {
+      {"CN=x", false, "a subject is written /CN="},
+      {"/CN", false, "\"CN\" in the subject is not NAME=VALUE"},
+      {"/NOPE=x", false, "OpenSSL does not take \"NOPE=x\""},
+      {"/CN=x", true, "OpenSSL does not verify the request's signature"},
+  };
+  for (const Case& c : cases) {
+    try {
+      requestSignedBy(key.get(), c.subject, c.spoil);
+      ADD_FAILURE() << c.subject << " accepted";
+    } catch (const host::Error& e) {
+      EXPECT_NE(std::string(e.what()).find(c.message), std::string::npos) << c.subject << ": " << e.what();
+    }
+  }
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "cert_listing.h"
 #include "error.h"
 #include "layout.h"
 
@@ -108,11 +109,7 @@ void cmdInfo(Tool& tool, std::ostream& out) {
   std::string containersError;
   for (DWORD i = 0; i < space.dwMaxKeyContainers && i < 256; ++i) {
     try {
-      const PublicKeys keys = card.publicKeys(static_cast<BYTE>(i));
-      json c{{"index", i}};
-      if (!keys.keyExchange.empty()) c["keyExchangeBits"] = (keys.keyExchange.size() - 20) * 8;
-      if (!keys.signature.empty()) c["signatureBits"] = (keys.signature.size() - 20) * 8;
-      containers.push_back(c);
+      containers.push_back(containerEntry(card, static_cast<BYTE>(i), card.publicKeys(static_cast<BYTE>(i))));
     } catch (const Error& e) {
       if (e.code() == SCARD_E_NO_KEY_CONTAINER) continue;
       containersError = host::describeCode(e.code());
@@ -184,6 +181,7 @@ void cmdInfo(Tool& tool, std::ostream& out) {
       if (c.contains("keyExchangeBits")) text += " key exchange " + std::to_string(c["keyExchangeBits"].get<int>()) + " bits";
       if (c.contains("signatureBits")) text += " signature " + std::to_string(c["signatureBits"].get<int>()) + " bits";
       line("container        ", text);
+      printCertificates(c, "                 ", out);
     }
   }
   if (info["pins"].is_null()) {

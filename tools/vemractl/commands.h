@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "card.h"
+#include "keys.h"
 #include "text.h"
 
 namespace vemra::ctl {
@@ -61,6 +62,8 @@ DWORD parseKeySpec(const std::string& text);
 // `container` as a container index of a card with `maxContainers` key
 // containers; throws, naming the count, for an index at or past it.
 BYTE containerIndex(int container, DWORD maxContainers);
+// The index of --container, refused at or past the card's container count.
+BYTE cardContainerIndex(Tool& tool, int container);
 
 void cmdReaders(Options& options, std::ostream& out);
 void cmdInfo(Tool& tool, std::ostream& out);
@@ -93,9 +96,21 @@ void cmdRmContainer(Tool& tool, int container, std::ostream& out);
 struct DemoOptions {
   std::string vcard;  // the simulated card's bridge; empty: beside the tool
   bool keep = false;
+  std::string saveCard;  // with the simulated card: the file it is kept in
 };
 // Returns the exit status: 0 when every step did what it should.
 int cmdDemo(Tool& tool, const DemoOptions& demo, std::ostream& out);
+
+void cmdImportP12(Tool& tool, const std::string& p12, int container, const std::string& keySpec,
+                  const std::string& passphraseEnv, bool force, std::ostream& out);
+void cmdPutCert(Tool& tool, int container, const std::string& keySpec, const std::string& file, bool force,
+                std::ostream& out);
+void cmdCert(Tool& tool, int container, const std::string& keySpec, const std::string& output, bool der,
+             std::ostream& out);
+void cmdRmCert(Tool& tool, int container, const std::string& keySpec, std::ostream& out);
+void cmdCerts(Tool& tool, std::ostream& out);
+void cmdCsr(Tool& tool, int container, const std::string& keySpec, const std::string& subject,
+            const std::string& output, std::ostream& out);
 
 // Helpers shared with the demo.
 Bytes readAll(const std::string& path);  // "-" is standard input
@@ -106,6 +121,13 @@ enum class FileAccess { Usual, OwnerOnly };
 void writeAll(const std::string& path, const Bytes& data, std::ostream& out,
               FileAccess access = FileAccess::Usual);  // "" or "-" is `out`
 using host::hex;
+
+// Key helpers shared by the key and certificate commands.
+BYTE containerIndex(int container);  // throws outside 0 to 255
+// The public key of a container's key of type `spec`; throws when absent.
+Pkey containerKey(Card& card, BYTE index, DWORD spec);
+// Imports a key blob into a container and records it in mscp/cmapfile.
+void installKey(Card& card, BYTE index, DWORD spec, const Secret& blob, DWORD bits, PIN_ID role, std::ostream& out);
 
 }  // namespace vemra::ctl
 

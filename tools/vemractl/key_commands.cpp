@@ -25,8 +25,6 @@ BYTE containerIndex(int container, DWORD maxContainers) {
   return static_cast<BYTE>(container);
 }
 
-namespace {
-
 // The index checked against the card's container count before anything else
 // happens: the card's key references wrap at 256, so an index past the count
 // can name another container's key.
@@ -34,6 +32,8 @@ BYTE cardContainerIndex(Tool& tool, int container) {
   if (container < 0 || container > 255) return containerIndex(container, 256);
   return containerIndex(container, tool.card().freeSpace().dwMaxKeyContainers);
 }
+
+namespace {
 
 // Whether a container is taken: recorded in the map, or holding a key the
 // map does not record (imported before the map, or orphaned).
@@ -81,6 +81,24 @@ void recordImport(Card& card, BYTE index, DWORD keyType, DWORD bits, bool wasFre
 
 }  // namespace
 
+BYTE containerIndex(int container) {
+  if (container < 0 || container > 255) throw Error("a container index is 0 to 255");
+  return static_cast<BYTE>(container);
+}
+
+void installKey(Card& card, BYTE index, DWORD spec, const Secret& blob, DWORD bits, PIN_ID role, std::ostream& out) {
+  const int container = index;
+  card.importKey(index, spec, blob, bits, role);
+  out << "imported a " << bits << "-bit " << (spec == AT_SIGNATURE ? "signature" : "key-exchange")
+      << " key into container " << container << " (used under the " << (role == ROLE_ADMIN ? "admin" : "user")
+      << "'s PIN)\n";
+  if (recordContainer(card, index, spec, bits)) {
+    out << "recorded container " << container << " in mscp/cmapfile\n";
+  } else {
+    out << "note: the card has no mscp/cmapfile (run init): the container is not recorded for providers\n";
+  }
+}
+
 void cmdImportKey(Tool& tool, const std::string& pem, int container, const std::string& keySpec,
                   const std::string& role, bool force, std::ostream& out) {
   const BYTE index = cardContainerIndex(tool, container);
@@ -110,8 +128,6 @@ void cmdImportKey(Tool& tool, const std::string& pem, int container, const std::
   recordImport(card, index, spec, bits, !taken, out);
 }
 
-namespace {
-
 Pkey containerKey(Card& card, BYTE index, DWORD spec) {
   const PublicKeys keys = card.publicKeys(index);
   const Bytes& blob = spec == AT_SIGNATURE ? keys.signature : keys.keyExchange;
@@ -121,8 +137,6 @@ Pkey containerKey(Card& card, BYTE index, DWORD spec) {
   }
   return publicKeyFromBlob(blob);
 }
-
-}  // namespace
 
 void cmdPubkey(Tool& tool, int container, const std::string& keySpec, const std::string& output,
                std::ostream& out) {

@@ -4,6 +4,7 @@
 #include <CLI/CLI.hpp>
 #include <iostream>
 
+#include "cert_cli.h"
 #include "commands.h"
 #include "error.h"
 #include "secrets.h"
@@ -172,10 +173,15 @@ int main(int argc, char** argv) {
   rmContainer->callback([&] { action = [&] { cmdRmContainer(tool, container, std::cout); return 0; }; });
 
   auto* demoCommand = app.add_subcommand(
-      "demo", "The whole story: init, login, key import, signature, decryption, a file, free space, logout. Starts "
+      "demo", "The whole story: init, login, key import, signature, decryption, a certificate request signed by "
+              "the card and its certificate from a local CA, a file, free space, logout. Starts "
               "pcscd and the simulated card when no reader holds a supported card");
   demoCommand->add_option("--vcard", demo.vcard, "The simulated card's bridge (default: vemra-vcard beside vemractl)");
+  demoCommand->add_option("--save-card", demo.saveCard,
+                          "With the simulated card: keep the card in this file (the bridge's --state) for later runs");
   demoCommand->callback([&] { action = [&] { return cmdDemo(tool, demo, std::cout); }; });
+
+  addCertificateCommands(app, tool, action);
 
   try {
     app.parse(argc, argv);
