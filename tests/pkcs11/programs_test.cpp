@@ -229,115 +229,12 @@ Result newKey(const std::string& name) {
   return run("openssl pkey -in " + file(name + ".pem") + " -pubout -out " + file(name + ".pub.pem"));
 }
 
-std::string importCommand(const std::string& name) {
+// The module keeps a key where its CKA_ID names (the container's index, then
+// the key type), so each import names its free container.
+std::string importCommand(const std::string& name, const std::string& id) {
   return std::string(VEMRA_P11_PRELOAD) + "p11tool --provider " + kModule +
-         " --login --set-pin=1234 --write --label " + name + " --load-privkey " + file(name + ".pem") + " '" +
-         kToken + "'";
-}
-
-// pcsc-lite counts the transactions on one handle: an inner end (the
-// driver's own, around each command) does not release the card, so another
-// connection waits for the outermost end (a provider's).
-TEST_F(Programs, NestedTransactionsHoldTheCardUntilTheOutermostEnd) {
-  using vemra::integration::Connection;
-  vemra::integration::PcscStack& stack = vemra::integration::PcscStack::instance();
-  Connection mine;
-  Connection other;
-  ASSERT_EQ(stack.connect(mine), "");
-  ASSERT_EQ(stack.connect(other), "");
-  const std::vector<uint8_t> select = {0x00, 0xA4, 0x04, 0x0C, 0x0C, 'V', 'E', 'M', 'R',
-                                       'A',  '_',  'M',  'I',  'N',  'I', 'D', 'R'};
-  const std::vector<uint8_t> done = {0x90, 0x00};
-  ASSERT_EQ(stack.begin(mine), 0);  // the provider's
-  ASSERT_EQ(stack.begin(mine), 0);  // the driver's, around one command
-  EXPECT_EQ(stack.transmit(mine, select), done);
-  ASSERT_EQ(stack.end(mine), 0);
-  std::atomic<bool> otherHeld{false};
-  std::thread waiting([&] {
-    if (stack.begin(other) == 0) {
-      otherHeld = true;
-      stack.end(other);
-    }
-  });
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));
-  EXPECT_FALSE(otherHeld) << "the inner end released the card";
-  EXPECT_EQ(stack.transmit(mine, select), done) << "still held";
-  ASSERT_EQ(stack.end(mine), 0);
-  waiting.join();
-  EXPECT_TRUE(otherHeld);
-  stack.disconnect(other);
-  stack.disconnect(mine);
-}
-
-// Three programs sign at once, two with one key and one with another; one
-// of them ends the card's login every 50 signatures, as a program that
-// finishes does. No signature is lost and each verifies with its own key.
-TEST_F(Programs, ThreeProgramsSigningWithTwoKeysLoseNoSignature) {
-  ASSERT_EQ(newKey("second-key").status, 0);
-  const Result imported = run(importCommand("second-key"), true);
-  ASSERT_EQ(imported.status, 0) << imported.output;
-  struct Signer {
-    std::string label;
-    std::string publicKey;
-    std::string dir;
-    int reloginEvery;
-  };
-  const Signer signers[] = {{"card-key", file("pub.pem"), file("signer1"), 50},
-                            {"second-key", file("second-key.pub.pem"), file("signer2"), 0},
-                            {"card-key", file("pub.pem"), file("signer3"), 0}};
-  constexpr int kSignatures = 200;
-  std::vector<std::string> commands;
-  for (const Signer& s : signers) {
-    ASSERT_EQ(run("rm -rf " + s.dir + " && mkdir " + s.dir).status, 0);
-    commands.push_back(worker("sign " + s.label + " " + std::to_string(kSignatures) + " " + s.dir + " " +
-                              std::to_string(s.reloginEvery)));
-  }
-  const std::vector<Result> results = runAtOnce(commands);
-  for (std::size_t i = 0; i < results.size(); ++i) {
-    SCOPED_TRACE(signers[i].dir);
-    EXPECT_EQ(results[i].status, 0) << results[i].output;
-    const std::string publicKey = slurp(signers[i].publicKey);
-    int verified = 0;
-    for (int n = 0; n < kSignatures; ++n) {
-      const std::string message = "message " + std::to_string(n) + " of " + signers[i].label;
-      verified += verifies(publicKey, message, slurp(signers[i].dir + "/" + std::to_string(n) + ".sig"));
-    }
-    EXPECT_EQ(verified, kSignatures);
-  }
-}
-
-// Two programs import at once: each key lands in a container of its own,
-// recorded in the map under its label, and neither overwrites the other.
-TEST_F(Programs, TwoProgramsImportingAtOnceGetDistinctRecordedContainers) {
-  const std::string names[] = {"import-a", "import-b"};
-  for (const std::string& name : names) ASSERT_EQ(newKey(name).status, 0);
-  const std::vector<Result> results = runAtOnce({importCommand(names[0]), importCommand(names[1])});
-  for (const Result& r : results) EXPECT_EQ(r.status, 0) << r.output;
-
-  const std::string vemractl = VEMRA_P11_VEMRACTL;
-  const std::string map = run(vemractl + " cat mscp/cmapfile").output;
-  ASSERT_EQ(map.size() % 86, 0u);
-  for (const std::string& name : names) {
-    SCOPED_TRACE(name);
-    int found = -1;
-    for (std::size_t at = 0; at < map.size(); at += 86) {
-      std::string recordName;
-      for (std::size_t c = 0; c < 80 && map[at + c] != '\0'; c += 2) recordName += map[at + c];
-      if ((map[at + 80] & 1) != 0 && recordName == name) found = static_cast<int>(at / 86);
-    }
-    ASSERT_GE(found, 0) << "recorded in the map";
-    const Result key = run(vemractl + " pubkey --container " + std::to_string(found) + " --keyspec kx");
-    EXPECT_EQ(key.output, slurp(file(name + ".pub.pem"))) << "the container holds this key";
-  }
-}
-
-// A program that ends without C_Finalize leaves no login on the card.
-TEST_F(Programs, AProgramEndingWithoutFinalizeLeavesNoLoginOnTheCard) {
-  const Result ended = run(worker("login-and-exit"));
-  ASSERT_EQ(ended.status, 0) << ended.output;
-  const Result info = run(std::string(VEMRA_P11_VEMRACTL) + " info --json");
-  ASSERT_EQ(info.status, 0) << info.output;
-  EXPECT_EQ(nlohmann::json::parse(info.output)["authenticated"], nlohmann::json::array()) << info.output;
+         " --login --set-pin=1234 --write --id=" + id + " --label " + name + " --load-privkey " +
+         file(name + ".pem") + " '" + kToken + "'";
 }
 
 // vemractl's import-p12 puts a key and its certificate into the next free
@@ -379,6 +276,111 @@ TEST_F(Programs, ImportP12KeyAndCertificateShareOneIdInP11toolAndTheEngine) {
   r = run("openssl pkeyutl -verify -certin -inkey " + file("p11.pem") + " -pkeyopt digest:sha256 -in " +
           file("p12.sha256") + " -sigfile " + file("p12.sig"));
   EXPECT_EQ(r.status, 0) << r.output;
+}
+
+// pcsc-lite counts the transactions on one handle: an inner end (the
+// driver's own, around each command) does not release the card, so another
+// connection waits for the outermost end (a provider's).
+TEST_F(Programs, NestedTransactionsHoldTheCardUntilTheOutermostEnd) {
+  using vemra::integration::Connection;
+  vemra::integration::PcscStack& stack = vemra::integration::PcscStack::instance();
+  Connection mine;
+  Connection other;
+  ASSERT_EQ(stack.connect(mine), "");
+  ASSERT_EQ(stack.connect(other), "");
+  const std::vector<uint8_t> select = {0x00, 0xA4, 0x04, 0x0C, 0x0C, 'V', 'E', 'M', 'R',
+                                       'A',  '_',  'M',  'I',  'N',  'I', 'D', 'R'};
+  const std::vector<uint8_t> done = {0x90, 0x00};
+  ASSERT_EQ(stack.begin(mine), 0);  // the provider's
+  ASSERT_EQ(stack.begin(mine), 0);  // the driver's, around one command
+  EXPECT_EQ(stack.transmit(mine, select), done);
+  ASSERT_EQ(stack.end(mine), 0);
+  std::atomic<bool> otherHeld{false};
+  std::thread waiting([&] {
+    if (stack.begin(other) == 0) {
+      otherHeld = true;
+      stack.end(other);
+    }
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_FALSE(otherHeld) << "the inner end released the card";
+  EXPECT_EQ(stack.transmit(mine, select), done) << "still held";
+  ASSERT_EQ(stack.end(mine), 0);
+  waiting.join();
+  EXPECT_TRUE(otherHeld);
+  stack.disconnect(other);
+  stack.disconnect(mine);
+}
+
+// Three programs sign at once, two with one key and one with another; one
+// of them ends the card's login every 50 signatures, as a program that
+// finishes does. No signature is lost and each verifies with its own key.
+TEST_F(Programs, ThreeProgramsSigningWithTwoKeysLoseNoSignature) {
+  ASSERT_EQ(newKey("second-key").status, 0);
+  const Result imported = run(importCommand("second-key", "0201"), true);
+  ASSERT_EQ(imported.status, 0) << imported.output;
+  struct Signer {
+    std::string label;
+    std::string publicKey;
+    std::string dir;
+    int reloginEvery;
+  };
+  const Signer signers[] = {{"card-key", file("pub.pem"), file("signer1"), 50},
+                            {"second-key", file("second-key.pub.pem"), file("signer2"), 0},
+                            {"card-key", file("pub.pem"), file("signer3"), 0}};
+  constexpr int kSignatures = 200;
+  std::vector<std::string> commands;
+  for (const Signer& s : signers) {
+    ASSERT_EQ(run("rm -rf " + s.dir + " && mkdir " + s.dir).status, 0);
+    commands.push_back(worker("sign " + s.label + " " + std::to_string(kSignatures) + " " + s.dir + " " +
+                              std::to_string(s.reloginEvery)));
+  }
+  const std::vector<Result> results = runAtOnce(commands);
+  for (std::size_t i = 0; i < results.size(); ++i) {
+    SCOPED_TRACE(signers[i].dir);
+    EXPECT_EQ(results[i].status, 0) << results[i].output;
+    const std::string publicKey = slurp(signers[i].publicKey);
+    int verified = 0;
+    for (int n = 0; n < kSignatures; ++n) {
+      const std::string message = "message " + std::to_string(n) + " of " + signers[i].label;
+      verified += verifies(publicKey, message, slurp(signers[i].dir + "/" + std::to_string(n) + ".sig"));
+    }
+    EXPECT_EQ(verified, kSignatures);
+  }
+}
+
+// Two programs import at once: each key lands in a container of its own,
+// recorded in the map under its label, and neither overwrites the other.
+TEST_F(Programs, TwoProgramsImportingAtOnceGetDistinctRecordedContainers) {
+  const std::string names[] = {"import-a", "import-b"};
+  for (const std::string& name : names) ASSERT_EQ(newKey(name).status, 0);
+  const std::vector<Result> results = runAtOnce({importCommand(names[0], "0301"), importCommand(names[1], "0401")});
+  for (const Result& r : results) EXPECT_EQ(r.status, 0) << r.output;
+
+  const std::string vemractl = VEMRA_P11_VEMRACTL;
+  const std::string map = run(vemractl + " cat mscp/cmapfile").output;
+  ASSERT_EQ(map.size() % 86, 0u);
+  for (const std::string& name : names) {
+    SCOPED_TRACE(name);
+    int found = -1;
+    for (std::size_t at = 0; at < map.size(); at += 86) {
+      std::string recordName;
+      for (std::size_t c = 0; c < 80 && map[at + c] != '\0'; c += 2) recordName += map[at + c];
+      if ((map[at + 80] & 1) != 0 && recordName == name) found = static_cast<int>(at / 86);
+    }
+    ASSERT_GE(found, 0) << "recorded in the map";
+    const Result key = run(vemractl + " pubkey --container " + std::to_string(found) + " --keyspec kx");
+    EXPECT_EQ(key.output, slurp(file(name + ".pub.pem"))) << "the container holds this key";
+  }
+}
+
+// A program that ends without C_Finalize leaves no login on the card.
+TEST_F(Programs, AProgramEndingWithoutFinalizeLeavesNoLoginOnTheCard) {
+  const Result ended = run(worker("login-and-exit"));
+  ASSERT_EQ(ended.status, 0) << ended.output;
+  const Result info = run(std::string(VEMRA_P11_VEMRACTL) + " info --json");
+  ASSERT_EQ(info.status, 0) << info.output;
+  EXPECT_EQ(nlohmann::json::parse(info.output)["authenticated"], nlohmann::json::array()) << info.output;
 }
 
 // Last, since it replaces the card the other tests use: the module loaded
