@@ -292,7 +292,8 @@ void tlsHandshakeThroughEngine(const Handshake& h, const Secret& pin, std::ostre
   if (!problem.empty()) throw Error(problem + ": " + tail(serverText) + tail(clientText));
   out << "    openssl s_client signed the handshake with the card's key (" << key.substr(0, key.find('?'))
       << ") through the engine and the module\n";
-  out << "    the server verified the client certificate, the connection used TLS 1.3 and the card signed with RSA-PSS\n";
+  out << "    the server verified the client certificate, the connection used TLS 1.3 and the card signed"
+         " with RSA-PSS\n";
 }
 
 }  // namespace vemra::ctl
