@@ -153,6 +153,13 @@ TEST_F(CertificatesTest, CertificateRequestSignedByTheCardPassesOpensslVerify) {
                         "cmp - req.pub"),
             0);
   EXPECT_EQ(shell(work, "openssl req -in req.pem -noout -text | grep -q sha256WithRSAEncryption"), 0);
+  // Signed with RSA-PSS through the card's raw operation.
+  EXPECT_OK(asUser({"csr", "--container", "0", "--keyspec", "kx", "--subject", "/CN=dave", "--pss", "-o",
+                    file("req-pss.pem")}));
+  EXPECT_EQ(shell(work, "openssl req -verify -noout -in req-pss.pem"), 0);
+  EXPECT_EQ(shell(work, "openssl req -in req-pss.pem -noout -text | grep -A6 'Signature Algorithm: rsassaPss' | "
+                        "grep -q 'Salt Length: 0x20'"),
+            0);
   // Issued by the CA and written back: it certifies the card's key.
   ASSERT_EQ(shell(work, "openssl x509 -req -in req.pem -CA ca.pem -CAkey ca.key -CAcreateserial -days 5 -out issued.pem"), 0);
   EXPECT_OK(asUser({"put-cert", file("issued.pem"), "--container", "0", "--keyspec", "kx"}));

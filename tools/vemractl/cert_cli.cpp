@@ -16,6 +16,7 @@ struct CertificateArguments {
   std::string subject;
   bool force = false;
   bool der = false;
+  bool pss = false;
 };
 
 void addKeyOptions(CLI::App* command, CertificateArguments& a, bool containerRequired) {
@@ -75,12 +76,14 @@ void addCertificateCommands(CLI::App& app, Tool& tool, std::function<int()>& act
   certs->callback([&] { action = [&] { cmdCerts(tool, std::cout); return 0; }; });
 
   auto* csr = app.add_subcommand("csr", "A certificate request for a container's key, signed by the card "
-                                        "(SHA-256, PKCS #1 v1.5) and verified with OpenSSL; logs the user in");
+                                        "(SHA-256, PKCS #1 v1.5, or RSA-PSS with --pss) and verified with "
+                                        "OpenSSL; logs the user in");
   addKeyOptions(csr, a, true);
   csr->add_option("--subject", a.subject, "The subject: /CN=…[/O=…]")->required();
   csr->add_option("-o,--output", a.output, "Write the request (PEM) to this file instead of standard output");
+  csr->add_flag("--pss", a.pss, "Sign with RSA-PSS (SHA-256, salt of 32 bytes) through the card's raw operation");
   csr->callback([&] {
-    action = [&] { cmdCsr(tool, a.container, a.keySpec, a.subject, a.output, std::cout); return 0; };
+    action = [&] { cmdCsr(tool, a.container, a.keySpec, a.subject, a.output, a.pss, std::cout); return 0; };
   });
 }
 

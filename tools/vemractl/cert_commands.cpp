@@ -275,7 +275,7 @@ void cmdRmCert(Tool& tool, int container, const std::string& keySpec, std::ostre
 }
 
 void cmdCsr(Tool& tool, int container, const std::string& keySpec, const std::string& subject,
-            const std::string& output, std::ostream& out) {
+            const std::string& output, bool pss, std::ostream& out) {
   const BYTE index = cardContainerIndex(tool, container);
   const DWORD spec = parseKeySpec(keySpec);
   Card& card = tool.card();
@@ -283,9 +283,14 @@ void cmdCsr(Tool& tool, int container, const std::string& keySpec, const std::st
   tool.loginUser();
   Pkey key = containerKey(card, index, spec);
   const HashAlgorithm sha256 = hashAlgorithm("sha256");
-  const std::string pem = makeCertificateRequest(key.get(), subject, [&](const Bytes& hash) {
-    return reversed(card.sign(index, spec, sha256.algId, hash));
-  });
+  const std::string pem = makeCertificateRequest(
+      key.get(), subject,
+      [&](const Bytes& hash) {
+        if (!pss) return reversed(card.sign(index, spec, sha256.algId, hash));
+        const Secret raw = card.decrypt(index, spec, pssBlock(key.get(), sha256, hash), CARD_PADDING_NONE, u"");
+        return Bytes(raw.data(), raw.data() + raw.size());
+      },
+      pss);
   writeAll(output, Bytes(pem.begin(), pem.end()), out);
   std::cerr << "the card signed the request; OpenSSL verifies its signature with the container's key\n";
 }

@@ -193,11 +193,32 @@ Name parseSubject(const std::string& subject) {
   return name;
 }
 
-void setSignature(X509_REQ* request, const Bytes& signature) {
+// AlgorithmIdentifier of RSASSA-PSS: SHA-256, MGF1 with SHA-256, a salt of
+// 32 bytes, the default trailer.
+constexpr uint8_t kPssSha256[] = {
+    0x30, 0x41, 0x06, 0x09, 0x2a, 0x86, 0x48, 0x86, 0xf7, 0x0d, 0x01, 0x01, 0x0a, 0x30, 0x34, 0xa0, 0x0f,
+    0x30, 0x0d, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02, 0x01, 0x05, 0x00, 0xa1, 0x1c,
+    0x30, 0x1a, 0x06, 0x09, 0x2a, 0x86, 0x48, 0x86, 0xf7, 0x0d, 0x01, 0x01, 0x08, 0x30, 0x0d, 0x06, 0x09,
+    0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02, 0x01, 0x05, 0x00, 0xa2, 0x03, 0x02, 0x01, 0x20};
+
+X509_ALGOR* signatureAlgorithm(bool pss) {
+  if (pss) {
+    const unsigned char* p = kPssSha256;
+    return d2i_X509_ALGOR(nullptr, &p, sizeof kPssSha256);
+  }
   X509_ALGOR* algorithm = X509_ALGOR_new();
+  if (algorithm != nullptr && X509_ALGOR_set0(algorithm, OBJ_nid2obj(NID_sha256WithRSAEncryption), V_ASN1_NULL,
+                                              nullptr) != 1) {
+    X509_ALGOR_free(algorithm);
+    return nullptr;
+  }
+  return algorithm;
+}
+
+void setSignature(X509_REQ* request, const Bytes& signature, bool pss) {
+  X509_ALGOR* algorithm = signatureAlgorithm(pss);
   ASN1_BIT_STRING* bits = ASN1_BIT_STRING_new();
   const bool ok = algorithm != nullptr && bits != nullptr &&
-                  X509_ALGOR_set0(algorithm, OBJ_nid2obj(NID_sha256WithRSAEncryption), V_ASN1_NULL, nullptr) == 1 &&
                   ASN1_BIT_STRING_set(bits, const_cast<uint8_t*>(signature.data()),
                                       static_cast<int>(signature.size())) == 1 &&
                   X509_REQ_set1_signature_algo(request, algorithm) == 1;
@@ -214,7 +235,8 @@ void setSignature(X509_REQ* request, const Bytes& signature) {
 
 }  // namespace
 
-std::string makeCertificateRequest(EVP_PKEY* publicKey, const std::string& subject, const HashSigner& sign) {
+std::string makeCertificateRequest(EVP_PKEY* publicKey, const std::string& subject, const HashSigner& sign,
+                                   bool pss) {
   Name name = parseSubject(subject);
   Request request(X509_REQ_new());
   if (!request || X509_REQ_set_version(request.get(), X509_REQ_VERSION_1) != 1 ||
@@ -227,7 +249,7 @@ std::string makeCertificateRequest(EVP_PKEY* publicKey, const std::string& subje
   const Bytes tbs(body, body + length);
   OPENSSL_free(body);
   const HashAlgorithm sha256 = hashAlgorithm("sha256");
-  setSignature(request.get(), sign(digest(sha256, tbs)));
+  setSignature(request.get(), sign(digest(sha256, tbs)), pss);
   const int verified = X509_REQ_verify(request.get(), publicKey);
   ERR_clear_error();
   if (verified != 1) throw Error("OpenSSL does not verify the request's signature with the container's key");

@@ -51,12 +51,15 @@ struct Pkcs12Contents {
 Pkcs12Contents loadPkcs12(const Bytes& file, const Secret& passphrase, const std::string& what);
 
 // A certificate request for `publicKey` with the subject "/CN=…/O=…", its
-// signature (SHA-256 with RSA, PKCS #1 v1.5) made by `sign` from the SHA-256
-// hash of the request's body (the signature most significant byte first).
+// signature (SHA-256 with RSA, PKCS #1 v1.5, or with `pss` RSASSA-PSS with
+// SHA-256, MGF1 with SHA-256 and a salt of 32 bytes) made by `sign` from the
+// SHA-256 hash of the request's body (the signature most significant byte
+// first).
 // Throws unless OpenSSL verifies the finished request with `publicKey`.
 // Returns the request as PEM.
 using HashSigner = std::function<Bytes(const Bytes& sha256)>;
-std::string makeCertificateRequest(EVP_PKEY* publicKey, const std::string& subject, const HashSigner& sign);
+std::string makeCertificateRequest(EVP_PKEY* publicKey, const std::string& subject, const HashSigner& sign,
+                                   bool pss = false);
 
 }  // namespace vemra::ctl
 

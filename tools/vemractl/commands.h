@@ -109,8 +109,10 @@ void cmdCert(Tool& tool, int container, const std::string& keySpec, const std::s
              std::ostream& out);
 void cmdRmCert(Tool& tool, int container, const std::string& keySpec, std::ostream& out);
 void cmdCerts(Tool& tool, std::ostream& out);
+// `pss`: signed with RSASSA-PSS (SHA-256, salt as long as the hash) by the
+// card's raw operation on the block OpenSSL encodes.
 void cmdCsr(Tool& tool, int container, const std::string& keySpec, const std::string& subject,
-            const std::string& output, std::ostream& out);
+            const std::string& output, bool pss, std::ostream& out);
 
 // Helpers shared with the demo.
 Bytes readAll(const std::string& path);  // "-" is standard input

@@ -18,6 +18,7 @@
 #include "local_ca.h"
 #include "pkcs11_client.h"
 #include "simulator.h"
+#include "tls_client.h"
 
 namespace vemra::ctl {
 
@@ -98,6 +99,7 @@ class TemporaryFolder {
   TemporaryFolder(const TemporaryFolder&) = delete;
   TemporaryFolder& operator=(const TemporaryFolder&) = delete;
 
+  const std::string& path() const { return path_; }
   std::string file(const std::string& name) const { return path_ + "/" + name; }
   void write(const std::string& name, const std::string& text) const {
     std::ofstream f(file(name), std::ios::binary | std::ios::trunc);
@@ -112,7 +114,7 @@ class TemporaryFolder {
 // The enrolment story: a request the card signs, a certificate a local CA
 // issues for it, written to the card and seen through the PKCS #11 module,
 // then (with RSA-PSS in the module) TLS 1.3 client authentication.
-void certificateSteps(Steps& steps, Card& c, BYTE container, const std::string& driver) {
+void certificateSteps(Steps& steps, Card& c, BYTE container, const std::string& driver, const Secret& pin) {
   std::string request;
   const bool requested =
       steps.run("a certificate request signed by the card (SHA-256, PKCS #1 v1.5), verified by OpenSSL",
@@ -156,14 +158,33 @@ void certificateSteps(Steps& steps, Card& c, BYTE container, const std::string& 
     o << "    C_FindObjects found the certificate of the key's CKA_ID; its CKA_VALUE is the certificate written\n";
   });
   steps.run("TLS 1.3 handshake with client authentication, the card signing through the PKCS #11 module",
-            [&](std::ostream&) {
+            [&](std::ostream& o) {
               if (!seen) throw Error("the module does not show the certificate", SCARD_E_UNSUPPORTED_FEATURE);
               if (!view.pss) {
-                throw Error("TLS 1.3 signs with RSA-PSS, which the PKCS #11 module does not offer yet",
+                throw Error("TLS 1.3 signs with RSA-PSS, which the PKCS #11 module does not offer",
                             SCARD_E_UNSUPPORTED_FEATURE);
               }
-              throw Error("the module offers RSA-PSS, but this demo does not drive the handshake yet",
-                          SCARD_E_UNSUPPORTED_FEATURE);
+              Handshake h;
+              h.folder = folder.path();
+              h.caFile = folder.file("ca.pem");
+              h.certificateFile = folder.file("client.pem");
+              h.modulePath = defaultPkcs11ModulePath();
+              h.tokenSerial = view.tokenSerial;
+              h.container = container;
+              h.keySpec = AT_KEYEXCHANGE;
+              // The module logs the user out as the client finishes; the
+              // demo logs in again, whatever the handshake's outcome.
+              struct LoginAgain {
+                Card& card;
+                const Secret& pin;
+                ~LoginAgain() {
+                  try {
+                    card.loginUser(pin);
+                  } catch (const Error&) {  // the next step that needs the login says so
+                  }
+                }
+              } loginAgain{c, pin};
+              tlsHandshakeThroughEngine(h, pin, o);
             });
 }
 
@@ -288,7 +309,7 @@ int cmdDemo(Tool& tool, const DemoOptions& demo, std::ostream& out) {
       }
       o << "    CardRSADecrypt returned the message: \"" << text << "\"\n";
     });
-    certificateSteps(steps, c, kContainer, driver);
+    certificateSteps(steps, c, kContainer, driver, tool.userPin());
   }
   steps.run("a file written and read back", [&](std::ostream& o) {
     std::string text = "Kept on the card by vemractl demo.\n";

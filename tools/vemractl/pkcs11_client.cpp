@@ -187,6 +187,9 @@ ModuleView viewThroughPkcs11(const std::string& modulePath, const std::string& r
   check("C_GetMechanismList", module->C_GetMechanismList(slot, mechanisms.data(), &count));
   mechanisms.resize(count);
   for (CK_MECHANISM_TYPE m : mechanisms) view.pss = view.pss || m == CKM_RSA_PKCS_PSS;
+  CK_TOKEN_INFO token{};
+  check("C_GetTokenInfo", module->C_GetTokenInfo(slot, &token));
+  view.tokenSerial = trimmed(token.serialNumber, sizeof token.serialNumber);
 
   Session session(module, slot);
   CK_OBJECT_CLASS certificateClass = CKO_CERTIFICATE;

@@ -29,10 +29,12 @@ Bytes signThroughPkcs11(const std::string& modulePath, const std::string& reader
 
 // What the module shows of a container key without a login: the DER
 // certificate whose CKA_ID is (container, keySpec) (empty when there is
-// none), and whether the token offers RSA-PSS signatures (CKM_RSA_PKCS_PSS).
+// none), whether the token offers RSA-PSS signatures (CKM_RSA_PKCS_PSS), and
+// the token's serial number (which names it in a PKCS #11 URI).
 struct ModuleView {
   Bytes certificate;
   bool pss = false;
+  std::string tokenSerial;
 };
 ModuleView viewThroughPkcs11(const std::string& modulePath, const std::string& reader, BYTE container,
                              DWORD keySpec);
