@@ -8,6 +8,7 @@
 #include <filesystem>
 
 #include "error.h"
+#include "text.h"
 
 namespace vemra::host {
 
@@ -70,20 +71,6 @@ DriverContext::DriverContext(const DriverLibrary& driver, const PcscContext& pcs
 DriverContext::~DriverContext() {
   if (acquired_ && data_.pfnCardDeleteContext != nullptr) data_.pfnCardDeleteContext(&data_);
 }
-
-namespace {
-
-std::string hex(const std::vector<uint8_t>& bytes) {
-  static const char* digits = "0123456789ABCDEF";
-  std::string text;
-  for (uint8_t b : bytes) {
-    text += digits[b >> 4];
-    text += digits[b & 0x0F];
-  }
-  return text;
-}
-
-}  // namespace
 
 Session::Session(const std::string& driverPath, const std::string& reader) {
   driver_ = std::make_unique<DriverLibrary>(driverPath);

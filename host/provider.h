@@ -96,6 +96,8 @@ class Session {
   CARD_DATA* card() { return context_->data(); }
   const std::string& readerName() const { return connection_->reader(); }
   const std::vector<uint8_t>& atr() const { return connection_->atr(); }
+  // The SCARDHANDLE of the connection, for a CardTransaction.
+  uintptr_t cardHandle() const { return connection_->handle(); }
 
  private:
   std::unique_ptr<DriverLibrary> driver_;

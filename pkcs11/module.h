@@ -91,14 +91,59 @@ CK_RV guarded(F&& body) {
   }
 }
 
-// Shared by the interface functions.
+constexpr CK_ULONG kMinPinLength = 4;
+constexpr CK_ULONG kMaxPinLength = 8;
+
+// The backend C_Initialize starts with: the tests' in-memory card, else the
+// registered one; nothing when neither is there.
+std::unique_ptr<Backend> makeBackend();
+
+// Whether a card port's code says the card left the reader or was reset.
+bool removal(DWORD rc);
+
+// The state table's entries; nullptr for an unknown slot or session.
+Slot* findSlot(CK_SLOT_ID id);
+Session* findSession(CK_SESSION_HANDLE handle);
+void closeSessionsOf(CK_SLOT_ID slot);
+// The card has left the reader (or was reset): the token goes, and with it
+// every session on it and its login state.
+void dropToken(CK_SLOT_ID slot);
+// Brings the list of slots up to date with the readers: a reader keeps its
+// slot number for the module's lifetime; a reader whose card is gone loses
+// its token.
+void refreshSlots();
+// The token of a slot, connecting to its card on first use.
+CK_RV token(CK_SLOT_ID slot, Token*& out);
+
+// The session and its token; CKR_SESSION_HANDLE_INVALID for an unknown
+// handle, CKR_DEVICE_REMOVED when the card went.
 CK_RV sessionToken(CK_SESSION_HANDLE handle, Session*& session, Token*& token);
+// Reads the containers and their certificates from the card.
 CK_RV loadObjects(CK_SLOT_ID slot, Token& token);
+// A visible object of the token by handle, reading the card when the
+// objects are not loaded yet.
 CK_RV findObject(Session& session, Token& token, CK_OBJECT_HANDLE handle, const Object*& out);
 bool userVisible(const Token& token, const Object& object);
 // The PKCS #11 code of a card port's failure (`otherwise` for a code with
 // no meaning of its own); a removed card also drops the token.
 CK_RV cardFailure(CK_SLOT_ID slot, DWORD rc, CK_RV otherwise = CKR_DEVICE_ERROR);
+
+// Ends a session's signing or decryption, wiping what it kept.
+void endSign(Session& session);
+void endDecrypt(Session& session);
+
+// The body of an interface function on a session: under the module lock,
+// with the session and its token looked up.
+template <typename F>
+CK_RV withSession(CK_SESSION_HANDLE handle, F&& operation) {
+  return guarded([&]() -> CK_RV {
+    Session* session = nullptr;
+    Token* token = nullptr;
+    const CK_RV rv = sessionToken(handle, session, token);
+    if (rv != CKR_OK) return rv;
+    return operation(*session, *token);
+  });
+}
 
 }  // namespace vemra::p11
 

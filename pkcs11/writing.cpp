@@ -287,64 +287,44 @@ CK_RV writable(const Session& s, const Token& t) {
 
 }  // namespace
 
-}  // namespace vemra::p11
-
-using namespace vemra::p11;
-
-extern "C" {
-
-CK_RV C_CreateObject(CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulCount,
-                     CK_OBJECT_HANDLE_PTR phObject) {
-  return guarded([&]() -> CK_RV {
-    Session* s = nullptr;
-    Token* t = nullptr;
-    CK_RV rv = sessionToken(hSession, s, t);
-    if (rv != CKR_OK) return rv;
-    if ((pTemplate == nullptr && ulCount != 0) || phObject == nullptr) return CKR_ARGUMENTS_BAD;
-    rv = writable(*s, *t);
-    if (rv != CKR_OK) return rv;
-    const std::optional<CK_ULONG> objectClass = templateUlong(pTemplate, ulCount, CKA_CLASS);
-    if (!objectClass) return CKR_TEMPLATE_INCOMPLETE;
-    // Everything the card keeps is a token object.
-    if (templateBool(pTemplate, ulCount, CKA_TOKEN) == false) return CKR_TEMPLATE_INCONSISTENT;
-    switch (*objectClass) {
-      case CKO_PRIVATE_KEY:
-        return createPrivateKey(*s, *t, pTemplate, ulCount, *phObject);
-      case CKO_CERTIFICATE:
-        return createCertificate(*s, *t, pTemplate, ulCount, *phObject);
-      case CKO_PUBLIC_KEY: {
-        // A public key is on the card with its private key: the one that
-        // is there is the object.
-        const auto modulus = templateValue(pTemplate, ulCount, CKA_MODULUS);
-        rv = loadObjects(s->slot, *t);
-        if (rv != CKR_OK) return rv;
-        for (const Object& o : t->objects) {
-          if (o.objectClass == CKO_PUBLIC_KEY && modulus && o.attributes.at(CKA_MODULUS) == stripped(*modulus)) {
-            *phObject = o.handle;
-            return CKR_OK;
-          }
+CK_RV createObject(Session& s, Token& t, const CK_ATTRIBUTE* tmpl, CK_ULONG count, CK_OBJECT_HANDLE& handle) {
+  CK_RV rv = writable(s, t);
+  if (rv != CKR_OK) return rv;
+  const std::optional<CK_ULONG> objectClass = templateUlong(tmpl, count, CKA_CLASS);
+  if (!objectClass) return CKR_TEMPLATE_INCOMPLETE;
+  // Everything the card keeps is a token object.
+  if (templateBool(tmpl, count, CKA_TOKEN) == false) return CKR_TEMPLATE_INCONSISTENT;
+  switch (*objectClass) {
+    case CKO_PRIVATE_KEY:
+      return createPrivateKey(s, t, tmpl, count, handle);
+    case CKO_CERTIFICATE:
+      return createCertificate(s, t, tmpl, count, handle);
+    case CKO_PUBLIC_KEY: {
+      // A public key is on the card with its private key: the one that
+      // is there is the object.
+      const auto modulus = templateValue(tmpl, count, CKA_MODULUS);
+      rv = loadObjects(s.slot, t);
+      if (rv != CKR_OK) return rv;
+      for (const Object& o : t.objects) {
+        if (o.objectClass == CKO_PUBLIC_KEY && modulus && o.attributes.at(CKA_MODULUS) == stripped(*modulus)) {
+          handle = o.handle;
+          return CKR_OK;
         }
-        return CKR_TEMPLATE_INCONSISTENT;
       }
-      default:
-        return CKR_ATTRIBUTE_VALUE_INVALID;
+      return CKR_TEMPLATE_INCONSISTENT;
     }
-  });
+    default:
+      return CKR_ATTRIBUTE_VALUE_INVALID;
+  }
 }
 
-CK_RV C_DestroyObject(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject) {
-  return guarded([&]() -> CK_RV {
-    Session* s = nullptr;
-    Token* t = nullptr;
-    CK_RV rv = sessionToken(hSession, s, t);
-    if (rv != CKR_OK) return rv;
-    const Object* o = nullptr;
-    rv = findObject(*s, *t, hObject, o);
-    if (rv != CKR_OK) return rv;
-    rv = writable(*s, *t);
-    if (rv != CKR_OK) return rv;
-    return destroy(*s, *t, *o);
-  });
+CK_RV destroyObject(Session& s, Token& t, CK_OBJECT_HANDLE handle) {
+  const Object* o = nullptr;
+  CK_RV rv = findObject(s, t, handle, o);
+  if (rv != CKR_OK) return rv;
+  rv = writable(s, t);
+  if (rv != CKR_OK) return rv;
+  return destroy(s, t, *o);
 }
 
-}  // extern "C"
+}  // namespace vemra::p11

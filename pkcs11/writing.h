@@ -1,12 +1,21 @@
-// The pieces of writing to the card that need no card.
+// Writing to the card: the operations of C_CreateObject and C_DestroyObject,
+// and the pieces of them that need no card.
 #ifndef VEMRA_P11_WRITING_H
 #define VEMRA_P11_WRITING_H
 
 #include <optional>
 
+#include "module.h"
 #include "objects.h"
 
 namespace vemra::p11 {
+
+// Imports a private key into a free container, writes a certificate beside
+// the key it certifies, or finds the public key already on the card.
+CK_RV createObject(Session& session, Token& token, const CK_ATTRIBUTE* tmpl, CK_ULONG count,
+                   CK_OBJECT_HANDLE& handle);
+// Deletes a certificate, or a key with its container.
+CK_RV destroyObject(Session& session, Token& token, CK_OBJECT_HANDLE handle);
 
 // The key blob that imports an RSA private key given by the numbers of a
 // C_CreateObject template, and the key's size in bits.

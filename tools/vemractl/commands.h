@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "card.h"
+#include "text.h"
 
 namespace vemra::ctl {
 
@@ -85,7 +86,7 @@ int cmdDemo(Tool& tool, const DemoOptions& demo, std::ostream& out);
 // Helpers shared with the demo.
 Bytes readAll(const std::string& path);  // "-" is standard input
 void writeAll(const std::string& path, const Bytes& data, std::ostream& out);  // "" or "-" is `out`
-std::string hex(const Bytes& bytes);
+using host::hex;
 
 }  // namespace vemra::ctl
 
