@@ -20,6 +20,7 @@ struct Options {
   std::string timing = "usb-contact";
   std::string only;  // one action by name, else all
   bool verbose = false;
+  bool trace = false;  // the bridge logs every command and answer
 };
 
 bool parse(int argc, char** argv, Options& o) {
@@ -31,6 +32,8 @@ bool parse(int argc, char** argv, Options& o) {
       o.only = argv[++i];
     } else if (arg == "--verbose") {
       o.verbose = true;
+    } else if (arg == "--trace") {
+      o.trace = true;
     } else {
       return false;
     }
@@ -50,7 +53,9 @@ std::string prepare(vemra::integration::PcscStack& stack, const Programs& progra
   if (std::string failure = stack.start(); !failure.empty()) return failure;
   if (std::string failure = vemra::bench::prepareCard(programs); !failure.empty()) return failure;
   if (std::string failure = stack.removeCard(); !failure.empty()) return failure;
-  stack.setBridgeOptions({"--stats", counts, "--timing", o.timing});
+  std::vector<std::string> options{"--stats", counts, "--timing", o.timing};
+  if (o.trace) options.emplace_back("--verbose");
+  stack.setBridgeOptions(options);
   return stack.insertCard();
 }
 
@@ -79,9 +84,11 @@ int runActions(const Programs& programs, const Options& o, const std::string& co
 int main(int argc, char** argv) {
   Options o;
   if (!parse(argc, argv, o)) {
-    std::cerr << "usage: vemra-bench-actions [--timing PROFILE] [--only ACTION] [--verbose]\n"
+    std::cerr << "usage: vemra-bench-actions [--timing PROFILE] [--only ACTION] [--verbose] [--trace]\n"
                  "  --timing P   the bridge's timing profile (default usb-contact; off counts only)\n"
-                 "  --only A     run one action, named as in the table (\"vemractl info\")\n";
+                 "  --only A     run one action, named as in the table (\"vemractl info\")\n"
+                 "  --verbose    print each action's command line and output\n"
+                 "  --trace      the bridge logs every command and answer in vemra-vcard.log beside the program\n";
     return 2;
   }
   const Programs programs{VEMRA_P11_MODULE, VEMRA_VEMRACTL, VEMRA_INTEGRATION_WORKDIR, VEMRA_BENCH_PRELOAD};

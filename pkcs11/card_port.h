@@ -79,6 +79,13 @@ class CardPort {
   // (CARD_PADDING_PKCS1 or CARD_PADDING_OAEP with `oaep`).
   virtual DWORD decrypt(BYTE index, DWORD keySpec, const Bytes& block, DWORD padding, const OaepParams* oaep,
                         Bytes& out) = 0;
+
+  // Holds the card for this connection until endTransaction, so that no
+  // other program's commands come between the calls in between. 0, or the
+  // failure (a reset or removal among them). A port without a card to hold
+  // has nothing to do.
+  virtual DWORD beginTransaction() { return 0; }
+  virtual void endTransaction() {}
 };
 
 struct ReaderInfo {

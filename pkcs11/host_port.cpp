@@ -12,6 +12,7 @@
 #include "error.h"
 #include "pcsc.h"
 #include "provider.h"
+#include "transaction.h"
 
 namespace vemra::p11 {
 
@@ -238,6 +239,14 @@ class HostPort final : public CardPort {
     return rc;
   }
 
+  DWORD beginTransaction() override {
+    hold_.emplace(connection_->handle());
+    const DWORD rc = hold_->status();
+    if (rc != 0) hold_.reset();
+    return rc;
+  }
+  void endTransaction() override { hold_.reset(); }
+
  private:
   CARD_DATA* cd() { return context_->data(); }
 
@@ -245,6 +254,7 @@ class HostPort final : public CardPort {
   std::unique_ptr<host::PcscContext> pcsc_;
   std::unique_ptr<host::CardConnection> connection_;
   std::unique_ptr<host::DriverContext> context_;
+  std::optional<host::CardTransaction> hold_;  // ends before the connection closes
 };
 
 class HostBackend final : public Backend {

@@ -119,9 +119,16 @@ CK_RV token(CK_SLOT_ID id, Token*& out) {
   if (!slot->token) {
     if (!slot->cardPresent) return CKR_TOKEN_NOT_PRESENT;
     auto t = std::make_unique<Token>();
-    const DWORD rc = module().backend->connect(slot->reader, t->port);
+    std::unique_ptr<CardPort> card;
+    const DWORD rc = module().backend->connect(slot->reader, card);
     if (rc == SCARD_E_UNKNOWN_CARD) return CKR_TOKEN_NOT_RECOGNIZED;
     if (rc != 0) return removal(rc) ? CKR_TOKEN_NOT_PRESENT : CKR_DEVICE_ERROR;
+    t->port = std::make_unique<CachedPort>(std::move(card));
+    struct Held {
+      CachedPort& port;
+      ~Held() { port.endOperation(); }
+    } held{*t->port};
+    (void)t->port->beginOperation();
     Bytes cardId;
     Bytes map;
     Bytes serial;
@@ -135,6 +142,15 @@ CK_RV token(CK_SLOT_ID id, Token*& out) {
   }
   out = slot->token.get();
   return CKR_OK;
+}
+
+CardOperation::CardOperation(CK_SLOT_ID slot, Token& token) : slot_(slot), token_(&token) {
+  (void)token.port->beginOperation();
+}
+
+CardOperation::~CardOperation() {
+  Slot* slot = findSlot(slot_);
+  if (slot != nullptr && slot->token.get() == token_) token_->port->endOperation();
 }
 
 bool userVisible(const Token& t, const Object& o) { return !o.isPrivate || t.login == Login::User; }

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "cached_port.h"
 #include "card_port.h"
 #include "objects.h"
 #include "p11-kit/pkcs11.h"
@@ -21,7 +22,7 @@ namespace vemra::p11 {
 enum class Login { None, User, SecurityOfficer };
 
 struct Token {
-  std::unique_ptr<CardPort> port;
+  std::unique_ptr<CachedPort> port;
   std::string label;
   std::string serial;
   bool initialized = false;  // the card carries the standard layout
@@ -132,8 +133,24 @@ CK_RV cardFailure(CK_SLOT_ID slot, DWORD rc, CK_RV otherwise = CKR_DEVICE_ERROR)
 void endSign(Session& session);
 void endDecrypt(Session& session);
 
+// Holds a token's card for one interface function: what the module keeps
+// of the card is checked against "cardcf" at most once in it and serves the
+// rest of the call (cached_port.h). The token may be dropped meanwhile (the
+// card went); the end then has nothing left to release.
+class CardOperation {
+ public:
+  CardOperation(CK_SLOT_ID slot, Token& token);
+  ~CardOperation();
+  CardOperation(const CardOperation&) = delete;
+  CardOperation& operator=(const CardOperation&) = delete;
+
+ private:
+  CK_SLOT_ID slot_;
+  Token* token_;
+};
+
 // The body of an interface function on a session: under the module lock,
-// with the session and its token looked up.
+// with the session and its token looked up and the card held.
 template <typename F>
 CK_RV withSession(CK_SESSION_HANDLE handle, F&& operation) {
   return guarded([&]() -> CK_RV {
@@ -141,6 +158,7 @@ CK_RV withSession(CK_SESSION_HANDLE handle, F&& operation) {
     Token* token = nullptr;
     const CK_RV rv = sessionToken(handle, session, token);
     if (rv != CKR_OK) return rv;
+    const CardOperation held(session->slot, *token);
     return operation(*session, *token);
   });
 }
