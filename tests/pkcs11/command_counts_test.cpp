@@ -51,6 +51,7 @@ TEST_F(CommandCounts, UserActionsStayWithinTheirBounds) {
       {"p11tool --list-all", 120, "Type: X.509 Certificate (RSA-2048)"},
       {"p11tool --login --list-all", 165, "Type: Private key (RSA-2048)"},
       {"ssh-keygen -D", 105, "ssh-rsa "},
+      {"p11tool --login --test-sign", 85, "Verifying against public key in the token... ok"},
       {"vemractl info", 88, "serial number:"},
       {"vemractl sign", 32, "OpenSSL verifies the signature"},
   };
