@@ -97,7 +97,9 @@ struct ReaderInfo {
 class Backend {
  public:
   virtual ~Backend() = default;
-  virtual std::vector<ReaderInfo> readers() = 0;
+  // The readers; a PC/SC code when they cannot be listed (none is no
+  // failure, but an empty list).
+  virtual DWORD readers(std::vector<ReaderInfo>& out) = 0;
   // SCARD_E_UNKNOWN_CARD when the driver does not take the card.
   virtual DWORD connect(const std::string& reader, std::unique_ptr<CardPort>& out) = 0;
 };

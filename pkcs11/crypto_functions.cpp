@@ -11,6 +11,8 @@ namespace vemra::p11 {
 
 namespace {
 
+constexpr std::size_t kMaxSignedData = 512;
+
 // The key of an operation: a private key the user may use for `usage`.
 CK_RV operationKey(Session& s, Token& t, CK_OBJECT_HANDLE handle, CK_ATTRIBUTE_TYPE usage, const Object*& key) {
   if (t.login != Login::User) return CKR_USER_NOT_LOGGED_IN;
@@ -73,8 +75,10 @@ CK_RV signUpdate(Session& s, CK_BYTE_PTR part, CK_ULONG length) {
   if (s.digest) {
     if (EVP_DigestUpdate(s.digest.get(), part, length) != 1) return CKR_GENERAL_ERROR;
   } else {
-    // Data signed as it is never exceeds a key's size.
-    if (s.signData.size() + length > 512) return CKR_DATA_LEN_RANGE;
+    // Data signed as it is never exceeds a key's size (kept below the
+    // bound, so the subtraction cannot wrap where a sum could).
+    if (length > kMaxSignedData - s.signData.size()) return CKR_DATA_LEN_RANGE;
+    if (s.signData.capacity() < kMaxSignedData) s.signData.reserve(kMaxSignedData);
     s.signData.insert(s.signData.end(), part, part + length);
   }
   return CKR_OK;

@@ -29,6 +29,7 @@ CK_RV C_Initialize(CK_VOID_PTR pInitArgs) {
     m.backend = makeBackend();
     if (!m.backend) return CKR_GENERAL_ERROR;
     m.initialized = true;
+    m.owner = ::getpid();
     return CKR_OK;
   });
 }

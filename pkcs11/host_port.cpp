@@ -1,14 +1,12 @@
 // The card port over the driver, loaded as a provider loads it through the
 // provider host library, and the readers through pcsc-lite.
-#include <dlfcn.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <mutex>
 
 #include "card_port.h"
+#include "driver_path.h"
 #include "error.h"
 #include "pcsc.h"
 #include "provider.h"
@@ -19,23 +17,6 @@ namespace vemra::p11 {
 namespace {
 
 using host::ProviderBuffer;
-
-// The driver: $VEMRA_DRIVER, else the one beside this module (a build
-// tree), else the one in the library directory above it (an installation,
-// where the module sits in <libdir>/pkcs11), else the name for the loader's
-// search path.
-std::string driverPath() {
-  if (const char* env = std::getenv("VEMRA_DRIVER"); env != nullptr && *env != '\0') return env;
-  Dl_info info{};
-  if (::dladdr(reinterpret_cast<void*>(&driverPath), &info) != 0 && info.dli_fname != nullptr) {
-    const std::filesystem::path dir = std::filesystem::path(info.dli_fname).parent_path();
-    std::error_code ec;
-    for (const std::filesystem::path& candidate : {dir / VEMRA_DRIVER_FILE_NAME, dir / ".." / VEMRA_DRIVER_FILE_NAME}) {
-      if (std::filesystem::exists(candidate, ec)) return candidate.lexically_normal().string();
-    }
-  }
-  return VEMRA_DRIVER_FILE_NAME;
-}
 
 LPWSTR wide(std::u16string& text) { return reinterpret_cast<LPWSTR>(text.data()); }
 
@@ -259,15 +240,15 @@ class HostPort final : public CardPort {
 
 class HostBackend final : public Backend {
  public:
-  std::vector<ReaderInfo> readers() override {
-    std::vector<ReaderInfo> out;
+  DWORD readers(std::vector<ReaderInfo>& out) override {
     try {
       host::PcscContext pcsc;
+      out.clear();
       for (const host::ReaderState& r : pcsc.readers()) out.push_back({r.name, r.cardPresent});
-    } catch (const host::Error&) {
-      // No PC/SC service: no readers.
+      return 0;
+    } catch (const host::Error& e) {
+      return e.code() != 0 ? e.code() : SCARD_F_INTERNAL_ERROR;
     }
-    return out;
   }
 
   DWORD connect(const std::string& reader, std::unique_ptr<CardPort>& out) override {

@@ -15,9 +15,27 @@ namespace {
 std::unique_ptr<Backend> (*backendFactory)() = nullptr;
 std::unique_ptr<Backend> (*hostFactory)() = nullptr;
 
-constexpr DWORD kRemovedCard = 0x80100069;
-constexpr DWORD kResetCard = 0x80100068;
-constexpr DWORD kNoSmartcard = 0x8010000C;
+// The codes that say the card, its reader or the service went.
+constexpr DWORD kCardGone[] = {
+    0x80100069,  // SCARD_W_REMOVED_CARD
+    0x80100068,  // SCARD_W_RESET_CARD
+    0x80100067,  // SCARD_W_UNPOWERED_CARD
+    0x80100066,  // SCARD_W_UNRESPONSIVE_CARD
+    0x8010000C,  // SCARD_E_NO_SMARTCARD
+    0x80100003,  // SCARD_E_INVALID_HANDLE
+    0x80100017,  // SCARD_E_READER_UNAVAILABLE
+    0x8010001D,  // SCARD_E_NO_SERVICE
+    0x8010001E,  // SCARD_E_SERVICE_STOPPED
+};
+
+// What a child of fork() inherited: never destroyed, since destroying it
+// would disconnect the parent's cards. Reachable from here, so it is no
+// leak either.
+struct Abandoned {
+  std::vector<std::unique_ptr<Token>> tokens;
+  std::vector<std::unique_ptr<Backend>> backends;
+};
+Abandoned* abandoned = nullptr;
 
 std::string hex8(const Bytes& bytes) {
   return host::hex(std::span(bytes).first(std::min<std::size_t>(bytes.size(), 8)), host::HexCase::Lower);
@@ -28,6 +46,33 @@ std::string hex8(const Bytes& bytes) {
 Module& module() {
   static Module instance;
   return instance;
+}
+
+Module::~Module() { leaveParentsState(); }
+
+void leaveParentsState() {
+  Module& m = module();
+  if (!m.initialized || m.owner == ::getpid()) return;
+  if (abandoned == nullptr) abandoned = new Abandoned;
+  m.sessions.clear();
+  for (Slot& s : m.slots) {
+    if (!s.token) continue;
+    wipe(s.token->adminKey);
+    abandoned->tokens.push_back(std::move(s.token));
+  }
+  m.slots.clear();
+  m.lost.clear();
+  abandoned->backends.push_back(std::move(m.backend));
+  m.initialized = false;
+}
+
+void dropLostTokens() {
+  Module& m = module();
+  std::vector<CK_SLOT_ID> lost;
+  lost.swap(m.lost);
+  for (CK_SLOT_ID id : lost) {
+    if (id < m.slots.size()) dropToken(id);
+  }
 }
 
 void setBackendFactory(std::unique_ptr<Backend> (*factory)()) { backendFactory = factory; }
@@ -42,7 +87,7 @@ std::unique_ptr<Backend> makeBackend() {
   return hostFactory != nullptr ? hostFactory() : nullptr;
 }
 
-bool removal(DWORD rc) { return rc == kRemovedCard || rc == kResetCard || rc == kNoSmartcard; }
+bool removal(DWORD rc) { return std::find(std::begin(kCardGone), std::end(kCardGone), rc) != std::end(kCardGone); }
 
 Slot* findSlot(CK_SLOT_ID id) {
   Module& m = module();
@@ -73,7 +118,7 @@ void dropToken(CK_SLOT_ID id) {
 CK_RV cardFailure(CK_SLOT_ID slot, DWORD rc, CK_RV otherwise) {
   if (rc == 0) return CKR_OK;
   if (removal(rc)) {
-    dropToken(slot);
+    module().lost.push_back(slot);
     return CKR_DEVICE_REMOVED;
   }
   switch (rc) {
@@ -98,7 +143,11 @@ CK_RV cardFailure(CK_SLOT_ID slot, DWORD rc, CK_RV otherwise) {
 // its token.
 void refreshSlots() {
   Module& m = module();
-  const std::vector<ReaderInfo> readers = m.backend->readers();
+  std::vector<ReaderInfo> readers;
+  // A listing that fails says nothing about the cards (the service may be
+  // restarting): the slots stay as they were, and a token whose card went
+  // finds out when it next uses it.
+  if (m.backend->readers(readers) != 0) return;
   for (CK_SLOT_ID id = 0; id < m.slots.size(); ++id) {
     auto it = std::find_if(readers.begin(), readers.end(),
                            [&](const ReaderInfo& r) { return r.name == m.slots[id].reader; });
@@ -226,6 +275,11 @@ CK_RV findObject(Session& session, Token& t, CK_OBJECT_HANDLE handle, const Obje
     if (t.certificatesLoaded) break;
   }
   return CKR_OBJECT_HANDLE_INVALID;
+}
+
+Session::~Session() {
+  endSign(*this);
+  endDecrypt(*this);
 }
 
 void endSign(Session& s) {

@@ -4,6 +4,7 @@
 #define VEMRA_P11_MODULE_H
 
 #include <openssl/evp.h>
+#include <unistd.h>
 
 #include <map>
 #include <new>
@@ -45,6 +46,12 @@ struct DigestFree {
 };
 
 struct Session {
+  Session() = default;
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+  // Wipes what the session kept (data to sign, plaintext), however it ends.
+  ~Session();
+
   CK_SLOT_ID slot = 0;
   CK_FLAGS flags = 0;
   // C_FindObjects*
@@ -69,22 +76,48 @@ struct Session {
 };
 
 struct Module {
+  // A child of fork() abandons what it inherited instead of closing the
+  // parent's connections at exit.
+  ~Module();
+
   std::recursive_mutex lock;
   bool initialized = false;
+  pid_t owner = 0;  // the process that called C_Initialize
   std::unique_ptr<Backend> backend;
   std::vector<Slot> slots;
   std::map<CK_SESSION_HANDLE, Session> sessions;
   CK_SESSION_HANDLE nextSession = 1;
+  // Slots whose card went during the current call; their tokens and
+  // sessions are dropped when the call ends, as the call may still hold
+  // them.
+  std::vector<CK_SLOT_ID> lost;
+  int depth = 0;  // nesting of interface calls in this thread
 };
 
 Module& module();
+
+// In a child of fork() that inherited an initialised module: forgets the
+// parent's sessions and tokens without a PC/SC call (the connections are
+// the parent's), so that the module is not initialised in the child.
+void leaveParentsState();
+// Drops the tokens (and their sessions) whose card went during the call.
+void dropLostTokens();
 
 // Runs the body of an interface function under the module lock; no
 // exception leaves the module.
 template <typename F>
 CK_RV guarded(F&& body) {
   try {
-    std::lock_guard<std::recursive_mutex> guard(module().lock);
+    Module& m = module();
+    std::lock_guard<std::recursive_mutex> guard(m.lock);
+    leaveParentsState();
+    struct Call {
+      Module& m;
+      explicit Call(Module& module) : m(module) { ++m.depth; }
+      ~Call() {
+        if (--m.depth == 0) dropLostTokens();
+      }
+    } call(m);
     return body();
   } catch (const std::bad_alloc&) {
     return CKR_HOST_MEMORY;
@@ -94,13 +127,18 @@ CK_RV guarded(F&& body) {
 }
 
 constexpr CK_ULONG kMinPinLength = 4;
-constexpr CK_ULONG kMaxPinLength = 8;
+constexpr CK_ULONG kMaxUserPinLength = 8;
+// The longest PIN of the token: the security officer's, the administrator
+// key in hexadecimal.
+constexpr CK_ULONG kMaxPinLength = 48;
 
 // The backend C_Initialize starts with: the tests' in-memory card, else the
 // registered one; nothing when neither is there.
 std::unique_ptr<Backend> makeBackend();
 
-// Whether a card port's code says the card left the reader or was reset.
+// Whether a card port's code says the card is gone: it left the reader, was
+// reset or lost its power, the reader or the PC/SC service went, or the
+// connection is no longer valid. A fresh token must connect again.
 bool removal(DWORD rc);
 
 // The state table's entries; nullptr for an unknown slot or session.
@@ -108,7 +146,8 @@ Slot* findSlot(CK_SLOT_ID id);
 Session* findSession(CK_SESSION_HANDLE handle);
 void closeSessionsOf(CK_SLOT_ID slot);
 // The card has left the reader (or was reset): the token goes, and with it
-// every session on it and its login state.
+// every session on it and its login state. Only for callers that hold no
+// session or token of the slot; the others note the loss (cardFailure).
 void dropToken(CK_SLOT_ID slot);
 // Brings the list of slots up to date with the readers: a reader keeps its
 // slot number for the module's lifetime; a reader whose card is gone loses
@@ -128,7 +167,8 @@ CK_RV loadObjects(CK_SLOT_ID slot, Token& token, bool certificates = true);
 CK_RV findObject(Session& session, Token& token, CK_OBJECT_HANDLE handle, const Object*& out);
 bool userVisible(const Token& token, const Object& object);
 // The PKCS #11 code of a card port's failure (`otherwise` for a code with
-// no meaning of its own); a removed card also drops the token.
+// no meaning of its own); a removed card also drops the token when the
+// interface call ends.
 CK_RV cardFailure(CK_SLOT_ID slot, DWORD rc, CK_RV otherwise = CKR_DEVICE_ERROR);
 
 // Ends a session's signing or decryption, wiping what it kept.

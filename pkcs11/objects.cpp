@@ -226,14 +226,65 @@ bool mayFindCertificates(const CK_ATTRIBUTE* attributes, CK_ULONG count) {
 
 std::string narrow(const std::u16string& text) {
   std::string out;
-  for (char16_t c : text) out += c < 0x80 ? static_cast<char>(c) : '?';
+  out.reserve(text.size());
+  const auto put = [&out](char32_t c) {
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else if (c < 0x800) {
+      out += static_cast<char>(0xC0 | c >> 6);
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      out += static_cast<char>(0xE0 | c >> 12);
+      out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | c >> 18);
+      out += static_cast<char>(0x80 | (c >> 12 & 0x3F));
+      out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  };
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char32_t c = text[i];
+    const bool high = c >= 0xD800 && c < 0xDC00;
+    const bool low = c >= 0xDC00 && c < 0xE000;
+    if (high && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] < 0xE000) {
+      put(0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00));
+    } else {
+      put(high || low ? char32_t{0xFFFD} : c);  // an unpaired surrogate
+    }
+  }
   return out;
 }
 
-std::u16string widen(const std::string& text) {
+std::optional<std::u16string> fromUtf8(const std::string& text) {
   std::u16string out;
-  for (char c : text) out += static_cast<char16_t>(static_cast<unsigned char>(c));
+  for (std::size_t i = 0; i < text.size();) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    const std::size_t length = lead < 0x80 ? 1 : (lead & 0xE0) == 0xC0 ? 2 : (lead & 0xF0) == 0xE0 ? 3
+                             : (lead & 0xF8) == 0xF0                 ? 4
+                                                                     : 0;
+    if (length == 0 || text.size() - i < length) return std::nullopt;
+    char32_t c = length == 1 ? lead : lead & (0x7F >> length);
+    for (std::size_t k = 1; k < length; ++k) {
+      const auto next = static_cast<unsigned char>(text[i + k]);
+      if ((next & 0xC0) != 0x80) return std::nullopt;
+      c = c << 6 | (next & 0x3F);
+    }
+    // Overlong forms, surrogates and values beyond Unicode are not UTF-8.
+    constexpr char32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (c < kLeast[length] || c > 0x10FFFF || (c >= 0xD800 && c < 0xE000)) return std::nullopt;
+    if (c < 0x10000) {
+      out += static_cast<char16_t>(c);
+    } else {
+      out += static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10));
+      out += static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
+    }
+    i += length;
+  }
   return out;
 }
+
+std::u16string widen(const std::string& text) { return fromUtf8(text).value_or(u"\uFFFD"); }
 
 }  // namespace vemra::p11

@@ -78,7 +78,11 @@ std::optional<bool> templateBool(const CK_ATTRIBUTE* attributes, CK_ULONG count,
 // class, or the certificates' class.
 bool mayFindCertificates(const CK_ATTRIBUTE* attributes, CK_ULONG count);
 
+// UTF-16 (the card's container names) and UTF-8 (PKCS #11 labels). An
+// unpaired surrogate becomes U+FFFD; text that is not UTF-8 has no UTF-16
+// form (widen gives a lone U+FFFD for it).
 std::string narrow(const std::u16string& text);
+std::optional<std::u16string> fromUtf8(const std::string& text);
 std::u16string widen(const std::string& text);
 
 }  // namespace vemra::p11

@@ -35,7 +35,13 @@ void notePinResult(Token& t, bool user, DWORD rc, DWORD attempts) {
   }
 }
 
-bool pinLengthOk(CK_ULONG length) { return length >= kMinPinLength && length <= kMaxPinLength; }
+bool pinLengthOk(CK_ULONG length) { return length >= kMinPinLength && length <= kMaxUserPinLength; }
+
+// The card takes a two-key triple-DES key in its 24-byte form: the last 8
+// bytes repeat the first 8.
+bool adminKeyForm(const Bytes& key) {
+  return key.size() == 24 && std::equal(key.begin(), key.begin() + 8, key.begin() + 16);
+}
 
 // Authenticates the administrator with a fresh challenge.
 DWORD authenticateAdmin(Token& t, const Bytes& key, DWORD& attempts) {
@@ -223,8 +229,9 @@ CK_RV C_SetPIN(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pOldPin, CK_ULONG ulO
       std::optional<Bytes> current = adminKeyFromHex(pOldPin, ulOldLen);
       if (!current) return CKR_PIN_INCORRECT;
       std::optional<Bytes> next = adminKeyFromHex(pNewPin, ulNewLen);
-      if (!next) {
+      if (!next || !adminKeyForm(*next)) {
         wipe(*current);
+        if (next) wipe(*next);
         return CKR_PIN_INVALID;
       }
       Bytes challenge;

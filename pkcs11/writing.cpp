@@ -23,20 +23,36 @@ void putLe32(Bytes& out, uint32_t v) {
   for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
 }
 
-Bytes stripped(const Bytes& number) {
+std::size_t leadingZeros(const Bytes& number) {
   std::size_t at = 0;
   while (at < number.size() && number[at] == 0) ++at;
-  return Bytes(number.begin() + static_cast<std::ptrdiff_t>(at), number.end());
+  return at;
+}
+
+Bytes stripped(const Bytes& number) {
+  return Bytes(number.begin() + static_cast<std::ptrdiff_t>(leadingZeros(number)), number.end());
 }
 
 // Appends a big-endian number least significant byte first in a field of
-// `length` bytes; false when it does not fit.
+// `length` bytes, copying nothing else; false when it does not fit.
 bool putNumber(Bytes& out, const Bytes& bigEndian, std::size_t length) {
-  const Bytes n = stripped(bigEndian);
-  if (n.size() > length) return false;
-  for (std::size_t i = 0; i < length; ++i) out.push_back(i < n.size() ? n[n.size() - 1 - i] : 0);
+  const std::size_t significant = bigEndian.size() - leadingZeros(bigEndian);
+  if (significant > length) return false;
+  for (std::size_t i = 0; i < length; ++i) out.push_back(i < significant ? bigEndian[bigEndian.size() - 1 - i] : 0);
   return true;
 }
+
+// The numbers of a private key taken from a template, wiped on every way
+// out.
+struct KeyNumbers {
+  KeyNumbers() { values.reserve(8); }
+  ~KeyNumbers() {
+    for (Bytes& b : values) wipe(b);
+  }
+  KeyNumbers(const KeyNumbers&) = delete;
+  KeyNumbers& operator=(const KeyNumbers&) = delete;
+  std::vector<Bytes> values;
+};
 
 std::u16string newContainerName() {
   uint8_t g[16] = {};
@@ -54,7 +70,8 @@ std::u16string newContainerName() {
 CK_RV privateKeyBlob(const CK_ATTRIBUTE* tmpl, CK_ULONG count, DWORD keySpec, Bytes& blob, DWORD& bits) {
   const CK_ATTRIBUTE_TYPE needed[] = {CKA_MODULUS,    CKA_PUBLIC_EXPONENT, CKA_PRIVATE_EXPONENT, CKA_PRIME_1,
                                       CKA_PRIME_2,    CKA_EXPONENT_1,      CKA_EXPONENT_2,       CKA_COEFFICIENT};
-  std::vector<Bytes> n;
+  KeyNumbers numbers;
+  std::vector<Bytes>& n = numbers.values;
   for (CK_ATTRIBUTE_TYPE type : needed) {
     auto value = templateValue(tmpl, count, type);
     if (!value || value->empty()) return CKR_TEMPLATE_INCOMPLETE;
@@ -64,10 +81,7 @@ CK_RV privateKeyBlob(const CK_ATTRIBUTE* tmpl, CK_ULONG count, DWORD keySpec, By
   if (modulus.empty()) return CKR_ATTRIBUTE_VALUE_INVALID;
   bits = static_cast<DWORD>(modulus.size() * 8);
   for (uint8_t top = modulus[0]; (top & 0x80) == 0; top = static_cast<uint8_t>(top << 1)) --bits;
-  if (bits % 16 != 0) {
-    for (Bytes& b : n) wipe(b);
-    return CKR_ATTRIBUTE_VALUE_INVALID;
-  }
+  if (bits % 16 != 0) return CKR_ATTRIBUTE_VALUE_INVALID;
   const Bytes exponent = stripped(n[1]);
   const std::size_t k = bits / 8;
   // Byte by byte: gcc 12 at -O2 misreads an initializer-list insert into a
@@ -75,7 +89,10 @@ CK_RV privateKeyBlob(const CK_ATTRIBUTE* tmpl, CK_ULONG count, DWORD keySpec, By
   const auto append = [&blob](std::initializer_list<uint8_t> bytes) {
     for (uint8_t b : bytes) blob.push_back(b);
   };
-  blob.clear();
+  wipe(blob);
+  // The blob's exact size at once: a vector that grows frees its old bytes
+  // unwiped.
+  blob.reserve(20 + 2 * k + 5 * (k / 2));
   append({0x07, 0x02, 0x00, 0x00});  // PRIVATEKEYBLOB, version 2
   putLe32(blob, keySpec == AT_SIGNATURE ? CALG_RSA_SIGN : CALG_RSA_KEYX);
   append({'R', 'S', 'A', '2'});
@@ -86,7 +103,6 @@ CK_RV privateKeyBlob(const CK_ATTRIBUTE* tmpl, CK_ULONG count, DWORD keySpec, By
   const bool ok = exponent.size() <= 4 && putNumber(blob, n[0], k) && putNumber(blob, n[3], k / 2) &&
                   putNumber(blob, n[4], k / 2) && putNumber(blob, n[5], k / 2) && putNumber(blob, n[6], k / 2) &&
                   putNumber(blob, n[7], k / 2) && putNumber(blob, n[2], k);
-  for (Bytes& b : n) wipe(b);
   if (!ok) {
     wipe(blob);
     return CKR_ATTRIBUTE_VALUE_INVALID;
@@ -127,14 +143,15 @@ void recordContainer(std::vector<ContainerRecord>& records, BYTE index, DWORD ke
   ContainerRecord r;
   r.flags = kContainerValid;
   bool haveDefault = false;
-  bool labelTaken = label.empty() || label.size() > 39;
+  const std::optional<std::u16string> name = fromUtf8(label);
+  bool labelTaken = !name || name->empty() || name->size() > 39;
   for (const ContainerRecord& other : records) {
     if (!other.valid()) continue;
     haveDefault = haveDefault || (other.flags & kContainerDefault) != 0;
-    labelTaken = labelTaken || other.name == widen(label);
+    labelTaken = labelTaken || other.name == *name;
   }
   if (!haveDefault) r.flags |= kContainerDefault;
-  r.name = labelTaken ? newContainerName() : widen(label);
+  r.name = labelTaken ? newContainerName() : *name;
   (keySpec == AT_SIGNATURE ? r.signatureBits : r.keyExchangeBits) = static_cast<uint16_t>(bits);
   records[index] = r;
 }
@@ -166,6 +183,22 @@ CK_RV readMap(CK_SLOT_ID slot, Token& t, std::vector<ContainerRecord>& records) 
   return CKR_OK;
 }
 
+// The container of a new key: the one a caller's CKA_ID names (the ID this
+// module gives a key: the container's index and the key type), when it is
+// free and of the key's type; else the next free one.
+CK_RV chosenContainer(const CK_ATTRIBUTE* tmpl, CK_ULONG count, DWORD keySpec,
+                      const std::vector<ContainerRecord>& records, DWORD maxContainers, std::optional<BYTE>& index) {
+  const std::optional<Bytes> id = templateValue(tmpl, count, CKA_ID);
+  if (!id) {
+    index = freeContainer(records, maxContainers);
+    return index ? CKR_OK : CKR_DEVICE_MEMORY;
+  }
+  if (id->size() != 2 || (*id)[1] != keySpec || (*id)[0] >= maxContainers) return CKR_ATTRIBUTE_VALUE_INVALID;
+  if ((*id)[0] < records.size() && records[(*id)[0]].valid()) return CKR_ATTRIBUTE_VALUE_INVALID;
+  index = (*id)[0];
+  return CKR_OK;
+}
+
 CK_RV createPrivateKey(Session& s, Token& t, const CK_ATTRIBUTE* tmpl, CK_ULONG count, CK_OBJECT_HANDLE& handle) {
   if (auto type = templateUlong(tmpl, count, CKA_KEY_TYPE); !type || *type != CKK_RSA) {
     return type ? CKR_ATTRIBUTE_VALUE_INVALID : CKR_TEMPLATE_INCOMPLETE;
@@ -174,6 +207,9 @@ CK_RV createPrivateKey(Session& s, Token& t, const CK_ATTRIBUTE* tmpl, CK_ULONG 
   // signs); one that may not, as a signature key.
   const std::optional<bool> decrypt = templateBool(tmpl, count, CKA_DECRYPT);
   const DWORD keySpec = decrypt.value_or(true) ? AT_KEYEXCHANGE : AT_SIGNATURE;
+  const auto labelBytes = templateValue(tmpl, count, CKA_LABEL).value_or(Bytes{});
+  const std::string label(labelBytes.begin(), labelBytes.end());
+  if (!fromUtf8(label)) return CKR_ATTRIBUTE_VALUE_INVALID;
   Bytes blob;
   DWORD bits = 0;
   CK_RV rv = privateKeyBlob(tmpl, count, keySpec, blob, bits);
@@ -193,16 +229,16 @@ CK_RV createPrivateKey(Session& s, Token& t, const CK_ATTRIBUTE* tmpl, CK_ULONG 
     wipe(blob);
     return rv != CKR_OK ? rv : cardFailure(s.slot, rc);
   }
-  const std::optional<BYTE> index = freeContainer(records, maxContainers);
-  if (!index) {
+  std::optional<BYTE> index;
+  rv = chosenContainer(tmpl, count, keySpec, records, maxContainers, index);
+  if (rv != CKR_OK) {
     wipe(blob);
-    return CKR_DEVICE_MEMORY;
+    return rv;
   }
   rc = t.port->importKey(*index, keySpec, blob, bits);
   wipe(blob);
   if (rc != 0) return cardFailure(s.slot, rc);
-  const auto label = templateValue(tmpl, count, CKA_LABEL).value_or(Bytes{});
-  recordContainer(records, *index, keySpec, bits, std::string(label.begin(), label.end()));
+  recordContainer(records, *index, keySpec, bits, label);
   rc = t.port->writeFile("mscp", "cmapfile", encodeContainerMap(records));
   if (rc != 0) {
     // A key no map names would be lost to every provider: take it out again.
@@ -213,6 +249,25 @@ CK_RV createPrivateKey(Session& s, Token& t, const CK_ATTRIBUTE* tmpl, CK_ULONG 
   t.objectsLoaded = false;
   handle = objectHandle(*index, keySpec, CKO_PRIVATE_KEY);
   return CKR_OK;
+}
+
+// Writes a certificate file: over the old content when the file exists
+// (the driver keeps the old content until the new one is written, so a
+// full card keeps the old certificate), else into a new file. Bumps the
+// files' counter of "cardcf" whenever the card changed.
+DWORD writeCertificateFile(Token& t, const std::string& name, const Bytes& der) {
+  DWORD rc = t.port->writeFile("mscp", name, der);
+  if (rc != SCARD_E_FILE_NOT_FOUND) {
+    if (rc == 0) bump(*t.port, Counter::Files);
+    return rc;
+  }
+  rc = t.port->createFile("mscp", name, static_cast<DWORD>(der.size()));
+  if (rc != 0) return rc;
+  rc = t.port->writeFile("mscp", name, der);
+  // A file of zeros is no certificate: take it out again.
+  if (rc != 0) (void)t.port->deleteFile("mscp", name);
+  bump(*t.port, Counter::Files);
+  return rc;
 }
 
 CK_RV createCertificate(Session& s, Token& t, const CK_ATTRIBUTE* tmpl, CK_ULONG count, CK_OBJECT_HANDLE& handle) {
@@ -233,14 +288,12 @@ CK_RV createCertificate(Session& s, Token& t, const CK_ATTRIBUTE* tmpl, CK_ULONG
   if (key == nullptr) return CKR_TEMPLATE_INCONSISTENT;
   const BYTE container = key->container;
   const DWORD keySpec = key->keySpec;
-  const std::string name = certificateFileName(container, keySpec);
-  DWORD rc = t.port->deleteFile("mscp", name);
-  if (rc != 0 && rc != SCARD_E_FILE_NOT_FOUND) return cardFailure(s.slot, rc);
-  rc = t.port->createFile("mscp", name, static_cast<DWORD>(der->size()));
-  if (rc == 0) rc = t.port->writeFile("mscp", name, *der);
-  if (rc != 0) return cardFailure(s.slot, rc);
-  bump(*t.port, Counter::Files);
+  if (auto id = templateValue(tmpl, count, CKA_ID); id && *id != keyId(container, keySpec)) {
+    return CKR_ATTRIBUTE_VALUE_INVALID;
+  }
+  const DWORD rc = writeCertificateFile(t, certificateFileName(container, keySpec), *der);
   t.objectsLoaded = false;
+  if (rc != 0) return cardFailure(s.slot, rc);
   handle = objectHandle(container, keySpec, CKO_CERTIFICATE);
   return CKR_OK;
 }
@@ -278,6 +331,50 @@ CK_RV destroy(Session& s, Token& t, const Object& object) {
   return cardFailure(s.slot, rc);
 }
 
+// What the card's objects always are: a template that asks for anything
+// else is refused, not quietly given something else.
+struct FixedAttribute {
+  CK_OBJECT_CLASS objectClass;
+  CK_ATTRIBUTE_TYPE type;
+  bool value;
+};
+constexpr FixedAttribute kFixedAttributes[] = {
+    {CKO_PRIVATE_KEY, CKA_PRIVATE, true},      {CKO_PRIVATE_KEY, CKA_SENSITIVE, true},
+    {CKO_PRIVATE_KEY, CKA_EXTRACTABLE, false}, {CKO_PRIVATE_KEY, CKA_SIGN, true},
+    {CKO_CERTIFICATE, CKA_PRIVATE, false},     {CKO_PUBLIC_KEY, CKA_PRIVATE, false},
+};
+
+CK_RV honourable(const CK_ATTRIBUTE* tmpl, CK_ULONG count, CK_OBJECT_CLASS objectClass) {
+  for (const FixedAttribute& fixed : kFixedAttributes) {
+    if (fixed.objectClass != objectClass) continue;
+    const std::optional<bool> asked = templateBool(tmpl, count, fixed.type);
+    if (asked && *asked != fixed.value) return CKR_ATTRIBUTE_VALUE_INVALID;
+  }
+  return CKR_OK;
+}
+
+// A public key is on the card with its private key: a template that
+// describes one that is there (its modulus and exponent, and its ID and
+// label when given) names it; no other public key can be stored.
+CK_RV existingPublicKey(Session& s, Token& t, const CK_ATTRIBUTE* tmpl, CK_ULONG count, CK_OBJECT_HANDLE& handle) {
+  const auto modulus = templateValue(tmpl, count, CKA_MODULUS);
+  const auto exponent = templateValue(tmpl, count, CKA_PUBLIC_EXPONENT);
+  if (!modulus || !exponent) return CKR_TEMPLATE_INCOMPLETE;
+  const CK_RV rv = loadObjects(s.slot, t);
+  if (rv != CKR_OK) return rv;
+  for (const Object& o : t.objects) {
+    if (o.objectClass != CKO_PUBLIC_KEY || o.attributes.at(CKA_MODULUS) != stripped(*modulus)) continue;
+    for (CK_ATTRIBUTE_TYPE type : {CKA_PUBLIC_EXPONENT, CKA_ID, CKA_LABEL}) {
+      const auto value = templateValue(tmpl, count, type);
+      const Bytes given = type == CKA_PUBLIC_EXPONENT && value ? stripped(*value) : value.value_or(Bytes{});
+      if (value && given != o.attributes.at(type)) return CKR_ATTRIBUTE_VALUE_INVALID;
+    }
+    handle = o.handle;
+    return CKR_OK;
+  }
+  return CKR_TEMPLATE_INCONSISTENT;
+}
+
 // Writing needs a read-write session of the logged-in user.
 CK_RV writable(const Session& s, const Token& t) {
   if ((s.flags & CKF_RW_SESSION) == 0) return CKR_SESSION_READ_ONLY;
@@ -292,29 +389,21 @@ CK_RV createObject(Session& s, Token& t, const CK_ATTRIBUTE* tmpl, CK_ULONG coun
   if (rv != CKR_OK) return rv;
   const std::optional<CK_ULONG> objectClass = templateUlong(tmpl, count, CKA_CLASS);
   if (!objectClass) return CKR_TEMPLATE_INCOMPLETE;
-  // Everything the card keeps is a token object.
-  if (templateBool(tmpl, count, CKA_TOKEN) == false) return CKR_TEMPLATE_INCONSISTENT;
+  if (*objectClass != CKO_PRIVATE_KEY && *objectClass != CKO_CERTIFICATE && *objectClass != CKO_PUBLIC_KEY) {
+    return CKR_ATTRIBUTE_VALUE_INVALID;
+  }
+  // Everything the card keeps is a token object; without CKA_TOKEN a
+  // template asks for a session object.
+  if (templateBool(tmpl, count, CKA_TOKEN) != true) return CKR_TEMPLATE_INCONSISTENT;
+  rv = honourable(tmpl, count, *objectClass);
+  if (rv != CKR_OK) return rv;
   switch (*objectClass) {
     case CKO_PRIVATE_KEY:
       return createPrivateKey(s, t, tmpl, count, handle);
     case CKO_CERTIFICATE:
       return createCertificate(s, t, tmpl, count, handle);
-    case CKO_PUBLIC_KEY: {
-      // A public key is on the card with its private key: the one that
-      // is there is the object.
-      const auto modulus = templateValue(tmpl, count, CKA_MODULUS);
-      rv = loadObjects(s.slot, t);
-      if (rv != CKR_OK) return rv;
-      for (const Object& o : t.objects) {
-        if (o.objectClass == CKO_PUBLIC_KEY && modulus && o.attributes.at(CKA_MODULUS) == stripped(*modulus)) {
-          handle = o.handle;
-          return CKR_OK;
-        }
-      }
-      return CKR_TEMPLATE_INCONSISTENT;
-    }
     default:
-      return CKR_ATTRIBUTE_VALUE_INVALID;
+      return existingPublicKey(s, t, tmpl, count, handle);
   }
 }
 

@@ -23,6 +23,10 @@ packages=(
   clang libclang-rt-14-dev
   # scripts/run-bench.sh counts instructions inside the driver with callgrind
   valgrind
+  # scripts/build-packages.sh: vemractl's manual page from its --help, the
+  # packages' dependencies (dpkg-shlibdeps) and their check; the check of the
+  # packages in a fresh Debian 12 (scripts/check-packages-in-chroot.sh)
+  help2man dpkg-dev lintian debootstrap
 )
 
 sudo=""

@@ -54,20 +54,20 @@ struct Options {
   std::string statsFile;
 };
 
-void usage() {
-  std::cerr << "usage: vemra-vcard [--host ADDR] [--port N] [--state FILE] [--atr HEX]\n"
-               "                   [--wait SECONDS] [--reconnect] [--verbose]\n"
-               "                   [--timing PROFILE] [--stats FILE]\n"
-               "  --state FILE   load the card from FILE if it exists, save it there on change\n"
-               "  --atr HEX      answer-to-reset to present (default 3B0B56656D72614D696E694472)\n"
-               "  --wait N       keep trying to reach vpcd for N seconds (default 30)\n"
-               "  --reconnect    after vpcd closes the connection, connect again\n"
-               "  --verbose      print every command and answer on standard error\n"
-               "  --timing P     answer as slowly as a real card: off, usb-contact, and changes\n"
-               "                 NAME=VALUE (command, byte-in, byte-out, byte, rsa1024, rsa2048,\n"
-               "                 write; VALUE in us or ms), e.g. usb-contact,byte=93us\n"
-               "                 (default: the state file's profile, else off)\n"
-               "  --stats FILE   keep the count of commands, bytes and modelled time in FILE\n";
+void usage(std::ostream& out) {
+  out << "usage: vemra-vcard [--host ADDR] [--port N] [--state FILE] [--atr HEX]\n"
+         "                   [--wait SECONDS] [--reconnect] [--verbose] [--help]\n"
+         "                   [--timing PROFILE] [--stats FILE]\n"
+         "  --state FILE   load the card from FILE if it exists, save it there on change\n"
+         "  --atr HEX      answer-to-reset to present (default 3B0B56656D72614D696E694472)\n"
+         "  --wait N       keep trying to reach vpcd for N seconds (default 30)\n"
+         "  --reconnect    after vpcd closes the connection, connect again\n"
+         "  --verbose      print every command and answer on standard error\n"
+         "  --timing P     answer as slowly as a real card: off, usb-contact, and changes\n"
+         "                 NAME=VALUE (command, byte-in, byte-out, byte, rsa1024, rsa2048,\n"
+         "                 write; VALUE in us or ms), e.g. usb-contact,byte=93us\n"
+         "                 (default: the state file's profile, else off)\n"
+         "  --stats FILE   keep the count of commands, bytes and modelled time in FILE\n";
 }
 
 std::optional<std::vector<uint8_t>> parseHex(const std::string& text) {
@@ -336,8 +336,15 @@ void serve(int fd, Card& card, const Service& service) {
 
 int main(int argc, char** argv) {
   Options o;
+  for (int i = 1; i < argc; ++i) {
+    if (std::string(argv[i]) == "--help" || std::string(argv[i]) == "-h") {
+      std::cout << "Serves a simulated VEMRA card to PC/SC through the virtual reader of vsmartcard-vpcd.\n\n";
+      usage(std::cout);
+      return 0;
+    }
+  }
   if (!parseOptions(argc, argv, o)) {
-    usage();
+    usage(std::cerr);
     return 2;
   }
   struct sigaction sa {};

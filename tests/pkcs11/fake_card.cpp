@@ -1,15 +1,20 @@
 #include "fake_card.h"
 
 #include <openssl/evp.h>
+#include <algorithm>
+#include <unistd.h>
 
 namespace vemra::p11::test {
 
 namespace {
 
-constexpr DWORD kRemoved = 0x80100069;
-
 class FakePort final : public CardPort {
  public:
+  ~FakePort() override {
+    if (c().closedFd >= 0) {
+      [[maybe_unused]] const ssize_t n = ::write(c().closedFd, "x", 1);
+    }
+  }
   DWORD readFile(const std::string& dir, const std::string& name, Bytes& out) override {
     if (DWORD rc = enter()) return rc;
     auto it = c().files.find(path(dir, name));
@@ -27,6 +32,7 @@ class FakePort final : public CardPort {
   DWORD createFile(const std::string& dir, const std::string& name, DWORD size) override {
     if (DWORD rc = enter()) return rc;
     if (c().files.count(path(dir, name)) != 0) return ERROR_FILE_EXISTS;
+    if (c().full) return SCARD_E_WRITE_TOO_MANY;
     c().files[path(dir, name)] = Bytes(size, 0);
     return 0;
   }
@@ -96,6 +102,10 @@ class FakePort final : public CardPort {
   DWORD changeAdminKey(const Bytes& response, const Bytes& next) override {
     if (DWORD rc = enter()) return rc;
     if (response != expected()) return SCARD_W_WRONG_CHV;
+    // A two-key triple-DES key in its 24-byte form, as the driver takes it.
+    if (next.size() != 24 || !std::equal(next.begin(), next.begin() + 8, next.begin() + 16)) {
+      return SCARD_E_INVALID_PARAMETER;
+    }
     c().adminKey = next;
     return 0;
   }
@@ -146,7 +156,7 @@ class FakePort final : public CardPort {
   }
   static DWORD enter() {
     ++c().cardCalls;
-    return c().removed ? kRemoved : 0;
+    return c().removed ? c().lossCode : 0;
   }
   static Bytes expected() {
     Bytes out(16);
@@ -165,7 +175,11 @@ class FakePort final : public CardPort {
 
 class FakeBackend final : public Backend {
  public:
-  std::vector<ReaderInfo> readers() override { return {{"Fake Reader 00 00", fakeCard().present}}; }
+  DWORD readers(std::vector<ReaderInfo>& out) override {
+    if (fakeCard().listingFailure != 0) return fakeCard().listingFailure;
+    out = {{"Fake Reader 00 00", fakeCard().present}};
+    return 0;
+  }
   DWORD connect(const std::string&, std::unique_ptr<CardPort>& out) override {
     if (!fakeCard().present) return 0x8010000C;
     out = std::make_unique<FakePort>();

@@ -38,7 +38,11 @@ struct ImportCall {
 
 struct FakeCard {
   bool present = true;
-  bool removed = false;  // every call answers that the card was removed
+  bool removed = false;  // every call answers `lossCode`
+  DWORD lossCode = 0x80100069;  // the card was removed
+  DWORD listingFailure = 0;  // the reader listing fails with this code
+  bool full = false;         // no room for a new file
+  int closedFd = -1;         // where a port that closes writes a byte
   std::map<std::string, Bytes> files;
   std::map<BYTE, ContainerKeys> containers;
   Bytes serial{0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07};

@@ -24,7 +24,7 @@ TEST_F(P11Test, TokenCarriesCardIdentityAndPinCounterFlags) {
   EXPECT_EQ(std::string(reinterpret_cast<char*>(info.serialNumber), 16), "01020304050607  ");
   EXPECT_EQ(info.flags, CKF_LOGIN_REQUIRED | CKF_USER_PIN_INITIALIZED | CKF_TOKEN_INITIALIZED);
   EXPECT_EQ(info.ulMinPinLen, 4u);
-  EXPECT_EQ(info.ulMaxPinLen, 8u);
+  EXPECT_EQ(info.ulMaxPinLen, 48u) << "the security officer's PIN is the 48-digit administrator key";
 
   // The counter flags follow what the card answered to the last PIN.
   struct Step {

@@ -80,10 +80,12 @@ class Programs : public ::testing::Test {
         return;
       }
     }
+    // The ID names the key's place on the card (container 0, key
+    // exchange): the module refuses an ID it could not give the key.
     const std::string writes[] = {
-        "p11tool --provider " + kModule + " --login --set-pin=1234 --write --label card-key --load-privkey " +
+        "p11tool --provider " + kModule + " --login --set-pin=1234 --write --label card-key --id=0001 --load-privkey " +
             file("key.pem") + " '" + kToken + "'",
-        "p11tool --provider " + kModule + " --login --set-pin=1234 --write --label card-key --load-certificate " +
+        "p11tool --provider " + kModule + " --login --set-pin=1234 --write --label card-key --id=0001 --load-certificate " +
             file("cert.pem") + " '" + kToken + "'",
     };
     for (const std::string& write : writes) {

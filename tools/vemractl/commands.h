@@ -85,7 +85,12 @@ int cmdDemo(Tool& tool, const DemoOptions& demo, std::ostream& out);
 
 // Helpers shared with the demo.
 Bytes readAll(const std::string& path);  // "-" is standard input
-void writeAll(const std::string& path, const Bytes& data, std::ostream& out);  // "" or "-" is `out`
+// Who may read a file written: as the umask allows, or its owner alone
+// (for a secret such as decrypted plaintext; an existing file is narrowed
+// to that too).
+enum class FileAccess { Usual, OwnerOnly };
+void writeAll(const std::string& path, const Bytes& data, std::ostream& out,
+              FileAccess access = FileAccess::Usual);  // "" or "-" is `out`
 using host::hex;
 
 }  // namespace vemra::ctl

@@ -98,7 +98,7 @@ void cmdDecrypt(Tool& tool, int container, const std::string& keySpec, bool oaep
   tool.loginUser();
   Secret plain = tool.card().decrypt(index, spec, block, oaep ? CARD_PADDING_OAEP : CARD_PADDING_PKCS1, u"SHA256");
   Bytes bytes(plain.data(), plain.data() + plain.size());
-  writeAll(output, bytes, out);
+  writeAll(output, bytes, out, FileAccess::OwnerOnly);
   if (!bytes.empty()) OPENSSL_cleanse(bytes.data(), bytes.size());
 }
 

@@ -83,8 +83,12 @@ Secret privateKeyBlob(EVP_PKEY* key, DWORD keySpec, DWORD& bits) {
   const Bn qinv = param(key, OSSL_PKEY_PARAM_RSA_COEFFICIENT1);
   if (BN_num_bytes(e.get()) > 4) throw Error("the public exponent does not fit in 32 bits");
 
-  Bytes blob;
-  blob.reserve(20 + k * 2 + 5 * (k / 2));
+  // A Secret from the start, so that a throw midway wipes it too; reserved
+  // at once, so that growing leaves no copy behind.
+  Bytes room;
+  room.reserve(20 + k * 2 + 5 * (k / 2));
+  Secret secret(std::move(room));
+  Bytes& blob = secret.bytes();
   blob.insert(blob.end(), {0x07, 0x02, 0x00, 0x00});  // PRIVATEKEYBLOB, version 2
   putLe32(blob, keySpec == AT_SIGNATURE ? CALG_RSA_SIGN : CALG_RSA_KEYX);
   blob.insert(blob.end(), {'R', 'S', 'A', '2'});
@@ -97,7 +101,7 @@ Secret privateKeyBlob(EVP_PKEY* key, DWORD keySpec, DWORD& bits) {
   putNumber(blob, dq.get(), k / 2);
   putNumber(blob, qinv.get(), k / 2);
   putNumber(blob, d.get(), k);
-  return Secret(std::move(blob));
+  return secret;
 }
 
 Pkey publicKeyFromBlob(const Bytes& blob) {

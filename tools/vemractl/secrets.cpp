@@ -7,6 +7,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -49,9 +50,13 @@ std::string promptWithoutEcho(const std::string& prompt) {
     ::tcsetattr(tty, TCSAFLUSH, &quiet);
   }
   [[maybe_unused]] ssize_t written = ::write(tty, prompt.data(), prompt.size());
+  // Room for the longest line taken, so that no copy of it is left behind
+  // by the string growing.
+  constexpr std::size_t kLongest = 256;
   std::string line;
+  line.reserve(kLongest);
   char c = 0;
-  while (::read(tty, &c, 1) == 1 && c != '\n' && line.size() < 256) line += c;
+  while (::read(tty, &c, 1) == 1 && c != '\n' && line.size() < kLongest) line += c;
   c = 0;
   if (isTerminal) ::tcsetattr(tty, TCSAFLUSH, &saved);
   written = ::write(tty, "\n", 1);
@@ -81,7 +86,13 @@ Secret obtainPin(const std::string& given, const char* env, const std::string& p
 }
 
 Secret parseAdminKey(std::string text) {
+  // Reserved at once (the key's 24-byte form at least), so that no copy of
+  // key bytes is left behind by the vector growing; a Secret from the start,
+  // so that every way out wipes it.
   std::vector<uint8_t> bytes;
+  bytes.reserve(std::max<std::size_t>(text.size() / 2 + 1, 24));
+  Secret key(std::move(bytes));
+  std::vector<uint8_t>& out = key.bytes();
   int high = -1;
   bool bad = false;
   for (char c : text) {
@@ -99,19 +110,20 @@ Secret parseAdminKey(std::string text) {
     if (high < 0) {
       high = v;
     } else {
-      bytes.push_back(static_cast<uint8_t>(high * 16 + v));
+      out.push_back(static_cast<uint8_t>(high * 16 + v));
       high = -1;
     }
   }
   wipeString(text);
-  Secret key(std::move(bytes));
   if (bad || high >= 0 || (key.size() != 16 && key.size() != 24)) {
     throw Error("an administrator key is 24 bytes (or 16) in hexadecimal");
   }
+  // K1 K2 stands for K1 K2 K1; the room is there already.
   if (key.size() == 16) {
-    std::vector<uint8_t> full(key.data(), key.data() + 16);
-    full.insert(full.end(), key.data(), key.data() + 8);
-    key = Secret(std::move(full));
+    uint8_t first[8];
+    std::copy(out.begin(), out.begin() + 8, first);
+    out.insert(out.end(), first, first + 8);
+    OPENSSL_cleanse(first, sizeof first);
   }
   return key;
 }

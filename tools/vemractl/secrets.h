@@ -25,6 +25,9 @@ class Secret {
   std::size_t size() const { return bytes_.size(); }
   bool empty() const { return bytes_.empty(); }
   void wipe();
+  // The bytes themselves, for filling a secret in place (reserve first: a
+  // vector that grows leaves its old bytes behind unwiped).
+  std::vector<uint8_t>& bytes() { return bytes_; }
 
  private:
   std::vector<uint8_t> bytes_;

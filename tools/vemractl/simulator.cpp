@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +15,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -52,11 +54,16 @@ void watchSignals() {
   ::signal(SIGPIPE, SIG_IGN);
 }
 
-// Starts `args` in a session of its own, output to `log`; its pid or -1.
+// Starts `args` in a session of its own, output to `log`, with no secret
+// in its environment; its pid or -1.
 int spawn(const std::vector<std::string>& args, const std::string& log) {
   std::vector<char*> argv;
   for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
+  std::vector<std::string> env = childEnvironment(environ);
+  std::vector<char*> envp;
+  for (std::string& e : env) envp.push_back(e.data());
+  envp.push_back(nullptr);
   posix_spawn_file_actions_t actions;
   posix_spawnattr_t attr;
   posix_spawn_file_actions_init(&actions);
@@ -66,7 +73,7 @@ int spawn(const std::vector<std::string>& args, const std::string& log) {
   posix_spawnattr_init(&attr);
   posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
   pid_t pid = -1;
-  const int rc = posix_spawn(&pid, argv[0], &actions, &attr, argv.data(), environ);
+  const int rc = posix_spawn(&pid, argv[0], &actions, &attr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attr);
   return rc == 0 ? pid : -1;
@@ -138,6 +145,19 @@ bool virtualReader(std::string& name, bool& cardPresent) {
 }
 
 }  // namespace
+
+std::vector<std::string> childEnvironment(char** env) {
+  static constexpr std::string_view kSecrets[] = {"VEMRA_PIN=", "VEMRA_NEW_PIN=", "VEMRA_ADMIN_KEY=",
+                                                  "VEMRA_NEW_ADMIN_KEY="};
+  std::vector<std::string> out;
+  for (char** e = env; e != nullptr && *e != nullptr; ++e) {
+    const std::string_view entry(*e);
+    const bool secret = std::any_of(std::begin(kSecrets), std::end(kSecrets),
+                                    [&](std::string_view name) { return entry.substr(0, name.size()) == name; });
+    if (!secret) out.emplace_back(entry);
+  }
+  return out;
+}
 
 std::string defaultVcardPath() {
   std::error_code ec;

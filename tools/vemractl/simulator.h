@@ -8,6 +8,7 @@
 
 #include <ostream>
 #include <string>
+#include <vector>
 
 namespace vemra::ctl {
 
@@ -31,6 +32,10 @@ class SimulatedCard {
   std::string reader_;
   std::string workDir_;
 };
+
+// The environment of a program the demo starts (pcscd, the bridge): `env`
+// without the variables that carry the user's PIN or administrator key.
+std::vector<std::string> childEnvironment(char** env);
 
 // vemra-vcard beside the running program (build tree or installation).
 std::string defaultVcardPath();

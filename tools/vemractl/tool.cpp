@@ -2,6 +2,10 @@
 // --login) and the helpers every command group shares.
 #include "commands.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <array>
 #include <fstream>
 #include <iostream>
@@ -23,14 +27,28 @@ Bytes readAll(const std::string& path) {
   return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-void writeAll(const std::string& path, const Bytes& data, std::ostream& out) {
+void writeAll(const std::string& path, const Bytes& data, std::ostream& out, FileAccess access) {
   if (path.empty() || path == "-") {
     out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
     return;
   }
-  std::ofstream f(path, std::ios::binary | std::ios::trunc);
-  f.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
-  if (!f) throw Error("cannot write " + path);
+  const mode_t mode = access == FileAccess::OwnerOnly ? 0600 : 0666;
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+  if (fd < 0) throw Error("cannot write " + path);
+  struct stat st {};
+  bool ok = ::fstat(fd, &st) == 0;
+  // A regular file that already existed keeps its mode unless only its
+  // owner may read what goes in.
+  if (ok && access == FileAccess::OwnerOnly && S_ISREG(st.st_mode) && (st.st_mode & 0077) != 0) {
+    ok = ::fchmod(fd, 0600) == 0;
+  }
+  for (std::size_t done = 0; ok && done < data.size();) {
+    const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+    ok = n > 0;
+    if (ok) done += static_cast<std::size_t>(n);
+  }
+  ok = ::close(fd) == 0 && ok;
+  if (!ok) throw Error("cannot write " + path);
 }
 
 Card& Tool::card() {
