@@ -75,8 +75,9 @@ std::string prepareCard(const Programs& p) {
       "chmod 600 " + kx + " " + sig,
       "openssl req -new -x509 -key " + kx + " -subj /CN=vemra-card -days 2 -out " + cert,
       p.vemractl + " --admin-key " + kAdminKey + " --login admin init",
-      p11tool(p, "--login --set-pin=1234 --write --label card-key --load-privkey " + kx + " " + token),
-      p11tool(p, "--login --set-pin=1234 --write --label card-key --load-certificate " + cert + " " + token),
+      // CKA_ID 00 01: container 0, the key-exchange key.
+      p11tool(p, "--login --set-pin=1234 --write --label card-key --id=0001 --load-privkey " + kx + " " + token),
+      p11tool(p, "--login --set-pin=1234 --write --label card-key --id=0001 --load-certificate " + cert + " " + token),
       p.vemractl + " --pin 1234 --login user import-key " + sig + " --container 1 --keyspec sig",
   };
   for (const std::string& step : steps) {
