@@ -17,3 +17,11 @@ set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/i386-linux-gnu/pkgconfig:/usr/share/pkgconfi
 set(CMAKE_IGNORE_PATH /usr/lib/x86_64-linux-gnu /usr/lib/x86_64-linux-gnu/cmake)
 set(FIND_LIBRARY_USE_LIB64_PATHS OFF)
 set_property(GLOBAL PROPERTY FIND_LIBRARY_USE_LIB64_PATHS OFF)
+
+# VEMRA_I386_QEMU: for a machine whose kernel cannot run 32-bit programs
+# (no IA32 emulation): test discovery and ctest run every 32-bit test program
+# through qemu-i386 (cmake/qemu-i386.sh). scripts/run-tests.sh turns it on
+# when a tiny 32-bit program does not run.
+if(VEMRA_I386_QEMU)
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/qemu-i386.sh)
+endif()

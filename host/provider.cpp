@@ -47,7 +47,11 @@ LPVOID WINAPI providerReAlloc(LPVOID address, SIZE_T size) { return std::realloc
 void WINAPI providerFree(LPVOID address) { std::free(address); }
 
 DriverContext::DriverContext(const DriverLibrary& driver, const PcscContext& pcsc, const CardConnection& card)
-    : atr_(card.atr().begin(), card.atr().end()), cardName_(u"VEMRA_MINIDR") {
+    : DriverContext(driver.acquireContext(), card.atr(), pcsc.handle(), card.handle(), card.reader()) {}
+
+DriverContext::DriverContext(PFN_CARD_ACQUIRE_CONTEXT acquire, const std::vector<uint8_t>& atr,
+                             uintptr_t pcscContext, uintptr_t card, const std::string& reader)
+    : atr_(atr.begin(), atr.end()), cardName_(u"VEMRA_MINIDR") {
   data_.dwVersion = CARD_DATA_CURRENT_VERSION;
   data_.pbAtr = atr_.data();
   data_.cbAtr = static_cast<DWORD>(atr_.size());
@@ -56,14 +60,14 @@ DriverContext::DriverContext(const DriverLibrary& driver, const PcscContext& pcs
   data_.pfnCspReAlloc = providerReAlloc;
   data_.pfnCspFree = providerFree;
   data_.pfnCspUnpadData = unpadWithOpenssl;
-  data_.hSCardCtx = pcsc.handle();
-  data_.hScard = card.handle();
-  const DWORD rc = driver.acquireContext()(&data_, 0);
+  data_.hSCardCtx = pcscContext;
+  data_.hScard = card;
+  const DWORD rc = acquire(&data_, 0);
   if (rc != 0) {
     // The driver may have allocated its configuration before it failed;
     // CardDeleteContext is the one way to release it.
     if (data_.pfnCardDeleteContext != nullptr) data_.pfnCardDeleteContext(&data_);
-    check(rc, "the driver refuses the card in \"" + card.reader() + "\"");
+    check(rc, "the driver refuses the card in \"" + reader + "\"");
   }
   acquired_ = true;
 }

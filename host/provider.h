@@ -69,6 +69,10 @@ class DriverContext {
   // Fills the record and calls CardAcquireContext; throws Error with the
   // driver's code when it refuses.
   DriverContext(const DriverLibrary& driver, const PcscContext& pcsc, const CardConnection& card);
+  // The same with the driver's entry point, the card's ATR, the two PC/SC
+  // handles and the reader's name (for messages) given one by one.
+  DriverContext(PFN_CARD_ACQUIRE_CONTEXT acquire, const std::vector<uint8_t>& atr, uintptr_t pcscContext,
+                uintptr_t card, const std::string& reader);
   ~DriverContext();
   DriverContext(const DriverContext&) = delete;
   DriverContext& operator=(const DriverContext&) = delete;

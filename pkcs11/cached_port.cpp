@@ -36,27 +36,26 @@ DWORD serve(bool usable, std::optional<KeptAnswer<T>>& kept, T& out, Read read) 
 
 }  // namespace
 
-DWORD CachedPort::beginOperation() {
-  if (depth_++ > 0) return holdFailure_;
-  checked_ = false;
-  usable_ = false;
-  holdFailure_ = card_->beginTransaction();
-  return holdFailure_;
+DWORD CachedPort::beginTransaction() {
+  const DWORD rc = card_->beginTransaction();
+  if (rc != 0) return rc;
+  if (depth_++ == 0) {
+    checked_ = false;
+    usable_ = false;
+  }
+  return 0;
 }
 
-void CachedPort::endOperation() {
-  if (depth_ == 0 || --depth_ > 0) return;
-  if (holdFailure_ == 0) card_->endTransaction();
-  holdFailure_ = 0;
+void CachedPort::endTransaction() {
+  if (depth_ == 0) return;
+  card_->endTransaction();
+  if (--depth_ > 0) return;
   checked_ = false;
   usable_ = false;
 }
 
 DWORD CachedPort::fresh() {
-  if (depth_ == 0) return 0;  // outside an operation: straight to the card
-  // A card that could not be held is read without the kept data; a lost
-  // one is reported by the read in hand.
-  if (holdFailure_ != 0) return removal(holdFailure_) ? holdFailure_ : 0;
+  if (depth_ == 0) return 0;  // the card not held: straight to it
   if (checked_) return 0;
   checked_ = true;
   Bytes cf;
@@ -172,6 +171,9 @@ DWORD CachedPort::answerChallenge(const Bytes& response, DWORD& attempts) {
 DWORD CachedPort::deauthenticate(PIN_SET roles) { return card_->deauthenticate(roles); }
 DWORD CachedPort::sign(BYTE index, DWORD keySpec, ALG_ID hashAlg, const Bytes& data, Bytes& signature) {
   return card_->sign(index, keySpec, hashAlg, data, signature);
+}
+DWORD CachedPort::privateKeyOperation(BYTE index, DWORD keySpec, const Bytes& block, Bytes& out) {
+  return card_->privateKeyOperation(index, keySpec, block, out);
 }
 DWORD CachedPort::decrypt(BYTE index, DWORD keySpec, const Bytes& block, DWORD padding, const OaepParams* oaep,
                           Bytes& out) {

@@ -7,13 +7,13 @@
 //
 // The rule the platform's providers follow keeps the copy honest: a program
 // that changes the card bumps a counter in "cardcf". The kept data serves
-// only inside a card operation (the card held in a PC/SC transaction from
-// beginOperation to endOperation), and the first read of an operation that
-// could be served from it reads "cardcf" once and drops everything when the
-// counters differ from those the data was read under. Outside an operation,
-// and on a card without "cardcf", every read goes to the card. This
-// process's own writes drop everything too; a reset or removal drops the
-// whole token with this port.
+// only while the card is held (from the outermost beginTransaction to its
+// endTransaction, which pass on to the card's port), and the first read in
+// a hold that could be served from it reads "cardcf" once and drops
+// everything when the counters differ from those the data was read under.
+// Without a hold, and on a card without "cardcf", every read goes to the
+// card. This process's own writes drop everything too; a reset or removal
+// drops the whole token with this port.
 #ifndef VEMRA_P11_CACHED_PORT_H
 #define VEMRA_P11_CACHED_PORT_H
 
@@ -37,11 +37,10 @@ class CachedPort final : public CardPort {
  public:
   explicit CachedPort(std::unique_ptr<CardPort> card) : card_(std::move(card)) {}
 
-  // Holds the card for an operation (operations nest; the outermost one
-  // holds). 0, or the failure of holding the card (a reset or removal among
-  // them), which the reads of the operation then report.
-  DWORD beginOperation();
-  void endOperation();
+  // Holds the card (nesting); a new outermost hold checks "cardcf" again
+  // at its first read that kept data could serve.
+  DWORD beginTransaction() override;
+  void endTransaction() override;
 
   DWORD readFile(const std::string& dir, const std::string& name, Bytes& out) override;
   DWORD writeFile(const std::string& dir, const std::string& name, const Bytes& content) override;
@@ -63,8 +62,7 @@ class CachedPort final : public CardPort {
   DWORD sign(BYTE index, DWORD keySpec, ALG_ID hashAlg, const Bytes& data, Bytes& signature) override;
   DWORD decrypt(BYTE index, DWORD keySpec, const Bytes& block, DWORD padding, const OaepParams* oaep,
                 Bytes& out) override;
-  DWORD beginTransaction() override { return card_->beginTransaction(); }
-  void endTransaction() override { card_->endTransaction(); }
+  DWORD privateKeyOperation(BYTE index, DWORD keySpec, const Bytes& block, Bytes& out) override;
 
  private:
   // 0 when kept data may serve now (`usable_` says whether it does), else
@@ -76,9 +74,8 @@ class CachedPort final : public CardPort {
   void drop();
 
   std::unique_ptr<CardPort> card_;
-  int depth_ = 0;            // nested operations
-  DWORD holdFailure_ = 0;    // of the outermost beginOperation
-  bool checked_ = false;     // "cardcf" was read in this operation
+  int depth_ = 0;            // nested holds that began
+  bool checked_ = false;     // "cardcf" was read in this hold
   bool usable_ = false;      // ... and kept data may serve
   std::optional<Bytes> cardcf_;  // the counters the kept data was read under
   std::map<std::string, std::optional<KeptAnswer<Bytes>>> files_;

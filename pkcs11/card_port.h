@@ -42,6 +42,12 @@ class CardPort {
  public:
   virtual ~CardPort() = default;
 
+  // Holds the card for this port until the matching end: another program's
+  // commands wait meanwhile. Nests; the card's own calls keep working inside.
+  // A reset or removal answered here is card loss.
+  virtual DWORD beginTransaction() = 0;
+  virtual void endTransaction() = 0;
+
   // Files; `dir` empty is the root.
   virtual DWORD readFile(const std::string& dir, const std::string& name, Bytes& out) = 0;
   virtual DWORD writeFile(const std::string& dir, const std::string& name, const Bytes& content) = 0;
@@ -79,19 +85,19 @@ class CardPort {
   // (CARD_PADDING_PKCS1 or CARD_PADDING_OAEP with `oaep`).
   virtual DWORD decrypt(BYTE index, DWORD keySpec, const Bytes& block, DWORD padding, const OaepParams* oaep,
                         Bytes& out) = 0;
-
-  // Holds the card for this connection until endTransaction, so that no
-  // other program's commands come between the calls in between. 0, or the
-  // failure (a reset or removal among them). A port without a card to hold
-  // has nothing to do.
-  virtual DWORD beginTransaction() { return 0; }
-  virtual void endTransaction() {}
+  // The raw private-key operation on a block of the key's size (below the
+  // modulus), with either key type; `out` receives the whole result, most
+  // significant byte first. The card is held for the whole operation.
+  virtual DWORD privateKeyOperation(BYTE index, DWORD keySpec, const Bytes& block, Bytes& out) = 0;
 };
 
 struct ReaderInfo {
   std::string name;
   bool cardPresent = false;
 };
+
+// SCARD_E_CANCELLED: a wait for the readers ended by cancelWait.
+constexpr DWORD kWaitCancelled = 0x80100002;
 
 // Readers, and a card port for the card in one of them.
 class Backend {
@@ -102,7 +108,17 @@ class Backend {
   virtual DWORD readers(std::vector<ReaderInfo>& out) = 0;
   // SCARD_E_UNKNOWN_CARD when the driver does not take the card.
   virtual DWORD connect(const std::string& reader, std::unique_ptr<CardPort>& out) = 0;
+  // Blocks until the readers differ from `known` (a reader added or gone, a
+  // card put in or taken out): 0 with the readers as they are now in `now`,
+  // kWaitCancelled once cancelWait was called, or a PC/SC failure.
+  // Called without the module's lock, from any thread.
+  virtual DWORD waitForChange(const std::vector<ReaderInfo>& known, std::vector<ReaderInfo>& now) = 0;
+  // Ends every wait, present and future, of this backend; from any thread.
+  virtual void cancelWait() = 0;
 };
+
+// Whether two lists name the same readers with the same cards, in any order.
+bool sameReaders(const std::vector<ReaderInfo>& a, const std::vector<ReaderInfo>& b);
 
 // Makes `factory` the backend of C_Initialize (the module's backend over
 // pcsc-lite and the driver registers itself when the module loads).

@@ -25,6 +25,21 @@ CK_RV operationKey(Session& s, Token& t, CK_OBJECT_HANDLE handle, CK_ATTRIBUTE_T
   return CKR_OK;
 }
 
+// A raw or PSS signature of the session's data (or hash) by the card's raw
+// operation, checked with the public key before it is handed out; the
+// operation ends.
+CK_RV rawSign(Session& s, Token& t, const Mechanism& m, const Object& key, Bytes& signature) {
+  Bytes block;
+  CK_RV rv = rawSignBlock(m, s.pss, key, s.signData, block);
+  endSign(s);
+  if (rv != CKR_OK) return rv;
+  const DWORD rc = rawOperation(*t.port, key, block, signature);
+  if (rc != 0) return cardFailure(s.slot, rc);
+  rv = opensToBlock(key, signature, block) ? CKR_OK : CKR_DEVICE_ERROR;
+  wipe(block);
+  return rv;
+}
+
 // Finishes a signature: the length alone when `signature` is NULL or too
 // small (the operation stays), else the card's signature (the operation
 // ends).
@@ -37,7 +52,9 @@ CK_RV finishSign(Session& s, Token& t, CK_BYTE_PTR signature, CK_ULONG_PTR lengt
   }
   const CK_ULONG size = key->modulusBytes;
   const Mechanism* m = findMechanism(s.signMechanism);
-  if (m->digest == nullptr && s.signData.size() + 11 > size) {
+  const bool raw = m->scheme == Scheme::Raw || m->scheme == Scheme::Pss;
+  if (m->digest == nullptr && (raw ? rawSignLength(*m, s.pss, *key, s.signData.size()) != CKR_OK
+                                   : s.signData.size() + 11 > size)) {
     endSign(s);
     return CKR_DATA_LEN_RANGE;
   }
@@ -60,11 +77,16 @@ CK_RV finishSign(Session& s, Token& t, CK_BYTE_PTR signature, CK_ULONG_PTR lengt
     s.digestDone = true;
   }
   Bytes result;
-  const BYTE container = key->container;
-  const DWORD keySpec = key->keySpec;
-  const DWORD rc = t.port->sign(container, keySpec, m->hashAlg, s.signData, result);
-  endSign(s);
-  if (rc != 0) return cardFailure(s.slot, rc);
+  if (raw) {
+    const CK_RV rv = rawSign(s, t, *m, *key, result);
+    if (rv != CKR_OK) return rv;
+  } else {
+    const BYTE container = key->container;
+    const DWORD keySpec = key->keySpec;
+    const DWORD rc = asUser(s.slot, t, [&] { return t.port->sign(container, keySpec, m->hashAlg, s.signData, result); });
+    endSign(s);
+    if (rc != 0) return cardFailure(s.slot, rc);
+  }
   if (result.size() != size) return CKR_DEVICE_ERROR;
   std::memcpy(signature, result.data(), size);
   *length = size;
@@ -93,16 +115,20 @@ using namespace vemra::p11;
 extern "C" {
 
 CK_RV C_SignInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey) {
-  return withSession(hSession, [&](Session& s, Token& t) -> CK_RV {
+  return withCard(hSession, [&](Session& s, Token& t) -> CK_RV {
     CK_RV rv = CKR_OK;
     if (pMechanism == nullptr) return CKR_ARGUMENTS_BAD;
     if (s.signing) return CKR_OPERATION_ACTIVE;
     const Mechanism* m = findMechanism(pMechanism->mechanism);
     if (m == nullptr || (m->flags & CKF_SIGN) == 0) return CKR_MECHANISM_INVALID;
-    if (pMechanism->pParameter != nullptr || pMechanism->ulParameterLen != 0) return CKR_MECHANISM_PARAM_INVALID;
+    const bool pss = m->scheme == Scheme::Pss;
+    if (!pss && (pMechanism->pParameter != nullptr || pMechanism->ulParameterLen != 0)) {
+      return CKR_MECHANISM_PARAM_INVALID;
+    }
     const Object* key = nullptr;
     rv = operationKey(s, t, hKey, CKA_SIGN, key);
     if (rv != CKR_OK) return rv;
+    if (pss && (rv = pssParams(*pMechanism, *m, *key, s.pss)) != CKR_OK) return rv;
     if (m->digest != nullptr) {
       s.digest.reset(EVP_MD_CTX_new());
       if (!s.digest || EVP_DigestInit_ex(s.digest.get(), EVP_get_digestbyname(m->digest), nullptr) != 1) {
@@ -119,7 +145,7 @@ CK_RV C_SignInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJ
 
 CK_RV C_Sign(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen, CK_BYTE_PTR pSignature,
              CK_ULONG_PTR pulSignatureLen) {
-  return withSession(hSession, [&](Session& s, Token& t) -> CK_RV {
+  return withCard(hSession, [&](Session& s, Token& t) -> CK_RV {
     CK_RV rv = CKR_OK;
     if (!s.signing) return CKR_OPERATION_NOT_INITIALIZED;
     if ((pData == nullptr && ulDataLen != 0) || pulSignatureLen == nullptr) {
@@ -174,7 +200,7 @@ CK_RV C_SignUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart, CK_ULONG ulPar
 }
 
 CK_RV C_SignFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSignature, CK_ULONG_PTR pulSignatureLen) {
-  return withSession(hSession, [&](Session& s, Token& t) -> CK_RV {
+  return withCard(hSession, [&](Session& s, Token& t) -> CK_RV {
     if (!s.signing) return CKR_OPERATION_NOT_INITIALIZED;
     if (pulSignatureLen == nullptr) {
       endSign(s);
@@ -185,7 +211,7 @@ CK_RV C_SignFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSignature, CK_ULONG_P
 }
 
 CK_RV C_DecryptInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey) {
-  return withSession(hSession, [&](Session& s, Token& t) -> CK_RV {
+  return withCard(hSession, [&](Session& s, Token& t) -> CK_RV {
     CK_RV rv = CKR_OK;
     if (pMechanism == nullptr) return CKR_ARGUMENTS_BAD;
     if (s.decrypting) return CKR_OPERATION_ACTIVE;
@@ -211,7 +237,7 @@ CK_RV C_DecryptInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_
 
 CK_RV C_Decrypt(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pEncryptedData, CK_ULONG ulEncryptedDataLen,
                 CK_BYTE_PTR pData, CK_ULONG_PTR pulDataLen) {
-  return withSession(hSession, [&](Session& s, Token& t) -> CK_RV {
+  return withCard(hSession, [&](Session& s, Token& t) -> CK_RV {
     CK_RV rv = CKR_OK;
     if (!s.decrypting) return CKR_OPERATION_NOT_INITIALIZED;
     if (pEncryptedData == nullptr || pulDataLen == nullptr) {
@@ -237,8 +263,17 @@ CK_RV C_Decrypt(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pEncryptedData, CK_ULONG
       }
       const Bytes block(pEncryptedData, pEncryptedData + ulEncryptedDataLen);
       const DWORD padding = s.decryptMechanism == CKM_RSA_PKCS_OAEP ? CARD_PADDING_OAEP : CARD_PADDING_PKCS1;
-      const DWORD rc = t.port->decrypt(key->container, key->keySpec, block, padding,
-                                        padding == CARD_PADDING_OAEP ? &s.oaep : nullptr, s.plain);
+      const bool raw = s.decryptMechanism == CKM_RSA_X_509;
+      if (raw && !belowModulus(*key, block)) {
+        endDecrypt(s);
+        return CKR_ENCRYPTED_DATA_INVALID;
+      }
+      const Object keyObject = *key;  // a renewed login may reload the objects
+      const DWORD rc = asUser(s.slot, t, [&] {
+        return raw ? rawOperation(*t.port, keyObject, block, s.plain)
+                   : t.port->decrypt(keyObject.container, keyObject.keySpec, block, padding,
+                                     padding == CARD_PADDING_OAEP ? &s.oaep : nullptr, s.plain);
+      });
       if (rc != 0) {
         endDecrypt(s);
         // The unpad callback refuses a block without valid padding.

@@ -1,5 +1,7 @@
 // General functions, slots and tokens: the module's life, the readers as
 // slots, the card as a token, and the mechanisms.
+#include <unistd.h>
+
 #include <algorithm>
 
 #include "mechanisms.h"
@@ -47,7 +49,11 @@ CK_RV C_Finalize(CK_VOID_PTR pReserved) {
       wipe(s.token->adminKey);
     }
     m.slots.clear();
+    m.slotsListed = false;
+    // A C_WaitForSlotEvent blocked in another thread ends.
+    m.backend->cancelWait();
     m.backend.reset();
+    ++m.lifetime;
     m.initialized = false;
     return CKR_OK;
   });
@@ -61,7 +67,7 @@ CK_RV C_GetInfo(CK_INFO_PTR pInfo) {
     pInfo->cryptokiVersion = {2, 40};
     padField(pInfo->manufacturerID, sizeof pInfo->manufacturerID, "vemradrv");
     padField(pInfo->libraryDescription, sizeof pInfo->libraryDescription, "VEMRA card PKCS #11 module");
-    pInfo->libraryVersion = {0, 1};
+    pInfo->libraryVersion = {VEMRA_VERSION_MAJOR, VEMRA_VERSION_MINOR};
     return CKR_OK;
   });
 }
@@ -142,12 +148,6 @@ CK_RV C_GetTokenInfo(CK_SLOT_ID slotID, CK_TOKEN_INFO_PTR pInfo) {
     pInfo->firmwareVersion = {1, 0};
     return CKR_OK;
   });
-}
-
-// Slot events would need a thread watching the readers; callers poll
-// C_GetSlotList instead.
-CK_RV C_WaitForSlotEvent(CK_FLAGS, CK_SLOT_ID_PTR, CK_VOID_PTR) {
-  return guarded([] { return module().initialized ? CKR_FUNCTION_NOT_SUPPORTED : CKR_CRYPTOKI_NOT_INITIALIZED; });
 }
 
 CK_RV C_GetMechanismList(CK_SLOT_ID slotID, CK_MECHANISM_TYPE_PTR pMechanismList, CK_ULONG_PTR pulCount) {

@@ -1,67 +1,23 @@
 // The card port over the driver, loaded as a provider loads it through the
-// provider host library, and the readers through pcsc-lite.
-
+// provider host library, and the readers through pcsc-lite. The mapping of
+// each request to the driver's calls is the driver port's.
 #include <algorithm>
-#include <cstring>
 #include <mutex>
 
 #include "card_port.h"
 #include "driver_path.h"
+#include "driver_port.h"
 #include "error.h"
 #include "pcsc.h"
 #include "provider.h"
+#include "reader_watch.h"
 #include "transaction.h"
 
 namespace vemra::p11 {
 
 namespace {
 
-using host::ProviderBuffer;
-
-LPWSTR wide(std::u16string& text) { return reinterpret_cast<LPWSTR>(text.data()); }
-
-// A name as the driver's LPSTR parameters take it; the root is NULL.
-class Name {
- public:
-  explicit Name(const std::string& text) : text_(text) {}
-  LPSTR orNull() { return text_.empty() ? nullptr : text_.data(); }
-  LPSTR get() { return text_.data(); }
-
- private:
-  std::string text_;
-};
-
-// A secret copied into a buffer the driver may write to, wiped at the end.
-class Scratch {
- public:
-  explicit Scratch(const Bytes& from) : bytes_(from) {}
-  ~Scratch() { host_wipe(); }
-  PBYTE data() { return bytes_.empty() ? nullptr : bytes_.data(); }
-  DWORD size() const { return static_cast<DWORD>(bytes_.size()); }
-
- private:
-  void host_wipe() {
-    volatile uint8_t* p = bytes_.data();
-    for (std::size_t i = 0; i < bytes_.size(); ++i) p[i] = 0;
-  }
-  Bytes bytes_;
-};
-
-std::optional<RsaPublic> fromBlob(const BYTE* blob, DWORD length) {
-  // PUBLICKEYBLOB: 8-byte header, "RSA1", bit length, exponent, modulus
-  // least significant byte first.
-  if (blob == nullptr || length < 20 || std::memcmp(blob + 8, "RSA1", 4) != 0) return std::nullopt;
-  const DWORD bits = blob[12] | blob[13] << 8 | blob[14] << 16 | static_cast<DWORD>(blob[15]) << 24;
-  if (bits == 0 || bits % 8 != 0 || length - 20 < bits / 8) return std::nullopt;
-  RsaPublic key;
-  for (DWORD i = bits / 8; i > 0; --i) key.modulus.push_back(blob[20 + i - 1]);
-  for (int i = 3; i >= 0; --i) key.exponent.push_back(blob[16 + i]);
-  while (key.exponent.size() > 1 && key.exponent.front() == 0) key.exponent.erase(key.exponent.begin());
-  while (key.modulus.size() > 1 && key.modulus.front() == 0) key.modulus.erase(key.modulus.begin());
-  return key;
-}
-
-class HostPort final : public CardPort {
+class HostPort final : public DriverPort {
  public:
   HostPort(std::shared_ptr<host::DriverLibrary> driver, std::unique_ptr<host::PcscContext> pcsc,
            const std::string& reader)
@@ -70,172 +26,47 @@ class HostPort final : public CardPort {
     context_ = std::make_unique<host::DriverContext>(*driver_, *pcsc_, *connection_);
   }
 
-  DWORD readFile(const std::string& dir, const std::string& name, Bytes& out) override {
-    Name d(dir), f(name);
-    PBYTE raw = nullptr;
-    DWORD length = 0;
-    const DWORD rc = cd()->pfnCardReadFile(cd(), d.orNull(), f.get(), 0, &raw, &length);
-    ProviderBuffer owned(raw);
-    if (rc == 0) out.assign(raw, raw + (raw == nullptr ? 0 : length));
-    return rc;
-  }
-  DWORD writeFile(const std::string& dir, const std::string& name, const Bytes& content) override {
-    Name d(dir), f(name);
-    Bytes copy = content;
-    return cd()->pfnCardWriteFile(cd(), d.orNull(), f.get(), 0, copy.data(), static_cast<DWORD>(copy.size()));
-  }
-  DWORD createFile(const std::string& dir, const std::string& name, DWORD size) override {
-    Name d(dir), f(name);
-    return cd()->pfnCardCreateFile(cd(), d.orNull(), f.get(), size, EveryoneReadUserWriteAc);
-  }
-  DWORD deleteFile(const std::string& dir, const std::string& name) override {
-    Name d(dir), f(name);
-    return cd()->pfnCardDeleteFile(cd(), d.orNull(), f.get(), 0);
-  }
-  DWORD serialNumber(Bytes& out) override {
-    std::u16string name = u"Card Serial Number";
-    BYTE value[64] = {};
-    DWORD length = 0;
-    const DWORD rc = cd()->pfnCardGetProperty(cd(), wide(name), value, sizeof value, &length, 0);
-    if (rc == 0) out.assign(value, value + std::min<DWORD>(length, sizeof value));
-    return rc;
-  }
-  DWORD keySizes(DWORD& minimumBits, DWORD& maximumBits) override {
-    CARD_KEY_SIZES sizes{};
-    sizes.dwVersion = 1;
-    const DWORD rc = cd()->pfnCardQueryKeySizes(cd(), AT_SIGNATURE, 0, &sizes);
-    if (rc == 0) {
-      minimumBits = sizes.dwMinimumBitlen;
-      maximumBits = sizes.dwMaximumBitlen;
-    }
-    return rc;
-  }
-  DWORD maxContainers(DWORD& count) override {
-    CARD_FREE_SPACE_INFO info{};
-    info.dwVersion = 1;
-    const DWORD rc = cd()->pfnCardQueryFreeSpace(cd(), 0, &info);
-    if (rc == 0) count = info.dwMaxKeyContainers;
-    return rc;
-  }
-  DWORD authenticateUser(const Bytes& pin, DWORD& attempts) override {
-    Scratch copy(pin);
-    return cd()->pfnCardAuthenticateEx(cd(), ROLE_USER, 0, copy.data(), copy.size(), nullptr, nullptr, &attempts);
-  }
-  DWORD challenge(Bytes& out) override {
-    PBYTE raw = nullptr;
-    DWORD length = 0;
-    const DWORD rc = cd()->pfnCardGetChallenge(cd(), &raw, &length);
-    ProviderBuffer owned(raw);
-    if (rc == 0) out.assign(raw, raw + (raw == nullptr ? 0 : length));
-    return rc;
-  }
-  DWORD answerChallenge(const Bytes& response, DWORD& attempts) override {
-    Scratch copy(response);
-    return cd()->pfnCardAuthenticateChallenge(cd(), copy.data(), copy.size(), &attempts);
-  }
-  DWORD deauthenticate(PIN_SET roles) override { return cd()->pfnCardDeauthenticateEx(cd(), roles, 0); }
-  DWORD changePin(const Bytes& current, const Bytes& next, DWORD& attempts) override {
-    std::u16string user = u"user";
-    Scratch a(current), b(next);
-    return cd()->pfnCardChangeAuthenticator(cd(), wide(user), a.data(), a.size(), b.data(), b.size(), 0,
-                                            CARD_AUTHENTICATE_PIN_PIN, &attempts);
-  }
-  DWORD unblockPin(const Bytes& response, const Bytes& next) override {
-    std::u16string user = u"user";
-    Scratch a(response), b(next);
-    return cd()->pfnCardUnblockPin(cd(), wide(user), a.data(), a.size(), b.data(), b.size(), 0,
-                                   CARD_AUTHENTICATE_PIN_CHALLENGE_RESPONSE);
-  }
-  DWORD changeAdminKey(const Bytes& response, const Bytes& next) override {
-    std::u16string admin = u"admin";
-    Scratch a(response), b(next);
-    DWORD attempts = 0;
-    return cd()->pfnCardChangeAuthenticator(cd(), wide(admin), a.data(), a.size(), b.data(), b.size(), 0,
-                                            CARD_AUTHENTICATE_PIN_CHALLENGE_RESPONSE, &attempts);
-  }
-  DWORD containerKeys(BYTE index, ContainerKeys& out) override {
-    CONTAINER_INFO info{};
-    info.dwVersion = 1;
-    const DWORD rc = cd()->pfnCardGetContainerInfo(cd(), index, 0, &info);
-    ProviderBuffer sig(info.pbSigPublicKey);
-    ProviderBuffer kx(info.pbKeyExPublicKey);
-    if (rc != 0) return rc;
-    out = ContainerKeys{};
-    if (info.pbSigPublicKey != nullptr) out.signature = fromBlob(info.pbSigPublicKey, info.cbSigPublicKey);
-    if (info.pbKeyExPublicKey != nullptr) out.keyExchange = fromBlob(info.pbKeyExPublicKey, info.cbKeyExPublicKey);
+  DWORD beginTransaction() override {
+    auto transaction = std::make_unique<host::CardTransaction>(connection_->handle());
+    if (!transaction->held()) return transaction->status();
+    held_.push_back(std::move(transaction));
     return 0;
   }
-  DWORD importKey(BYTE index, DWORD keySpec, const Bytes& privateKeyBlob, DWORD bits) override {
-    Scratch blob(privateKeyBlob);
-    if (cd()->pfnCardCreateContainerEx != nullptr) {
-      return cd()->pfnCardCreateContainerEx(cd(), index, CARD_CREATE_CONTAINER_KEY_IMPORT, keySpec, bits,
-                                            blob.data(), ROLE_USER);
-    }
-    return cd()->pfnCardCreateContainer(cd(), index, CARD_CREATE_CONTAINER_KEY_IMPORT, keySpec, bits, blob.data());
+  void endTransaction() override {
+    if (!held_.empty()) held_.pop_back();
   }
-  DWORD deleteContainer(BYTE index) override { return cd()->pfnCardDeleteContainer(cd(), index, 0); }
-  DWORD sign(BYTE index, DWORD keySpec, ALG_ID hashAlg, const Bytes& data, Bytes& signature) override {
-    Bytes copy = data;
-    BCRYPT_PKCS1_PADDING_INFO bare{nullptr};
-    CARD_SIGNING_INFO info{};
-    info.dwVersion = 2;
-    info.bContainerIndex = index;
-    info.dwKeySpec = keySpec;
-    info.pbData = copy.data();
-    info.cbData = static_cast<DWORD>(copy.size());
-    if (hashAlg == 0) {
-      // Data to be signed as it is (a DigestInfo the caller built): PKCS #1
-      // padding with no hash named.
-      info.dwSigningFlags = CARD_PADDING_INFO_PRESENT;
-      info.dwPaddingType = CARD_PADDING_PKCS1;
-      info.pPaddingInfo = &bare;
-    } else {
-      info.aiHashAlg = hashAlg;
-    }
-    const DWORD rc = cd()->pfnCardSignData(cd(), &info);
-    ProviderBuffer owned(info.pbSignedData);
-    if (rc != 0) return rc;
-    // The driver hands the signature back least significant byte first.
-    signature.assign(info.pbSignedData, info.pbSignedData + info.cbSignedData);
-    std::reverse(signature.begin(), signature.end());
-    return 0;
-  }
-  DWORD decrypt(BYTE index, DWORD keySpec, const Bytes& block, DWORD padding, const OaepParams* oaep,
-                Bytes& out) override {
-    Scratch buffer(block);
-    std::u16string hash = oaep != nullptr ? oaep->hash : u"SHA1";
-    Bytes label = oaep != nullptr ? oaep->label : Bytes{};
-    host::OaepPaddingInfo info2{reinterpret_cast<LPCWSTR>(hash.c_str()), label.empty() ? nullptr : label.data(),
-                                static_cast<DWORD>(label.size())};
+  DWORD privateKeyOperation(BYTE index, DWORD keySpec, const Bytes& block, Bytes& out) override {
+    // The card's decryption with no padding to remove: the unpad callback
+    // hands the whole block back. A version-7 context must pass a version-2
+    // record, so the raw block comes through CARD_PADDING_NONE rather than
+    // a version-1 record.
+    host::CardTransaction hold(connection_->handle());
+    if (!hold.held()) return hold.status() != 0 ? hold.status() : SCARD_F_INTERNAL_ERROR;
+    Bytes buffer = block;
     CARD_RSA_DECRYPT_INFO info{};
     info.dwVersion = 2;
     info.bContainerIndex = index;
     info.dwKeySpec = keySpec;
     info.pbData = buffer.data();
-    info.cbData = buffer.size();
-    info.dwPaddingType = padding;
-    info.pPaddingInfo = padding == CARD_PADDING_OAEP ? &info2 : nullptr;
-    const DWORD rc = cd()->pfnCardRSADecrypt(cd(), &info);
-    if (rc == 0) out.assign(buffer.data(), buffer.data() + std::min(info.cbData, buffer.size()));
+    info.cbData = static_cast<DWORD>(buffer.size());
+    info.dwPaddingType = CARD_PADDING_NONE;
+    DWORD rc = cd()->pfnCardRSADecrypt(cd(), &info);
+    if (rc == 0 && info.cbData != buffer.size()) rc = SCARD_F_INTERNAL_ERROR;
+    if (rc == 0) out.assign(buffer.begin(), buffer.end());
+    volatile uint8_t* p = buffer.data();
+    for (std::size_t i = 0; i < buffer.size(); ++i) p[i] = 0;
     return rc;
   }
-
-  DWORD beginTransaction() override {
-    hold_.emplace(connection_->handle());
-    const DWORD rc = hold_->status();
-    if (rc != 0) hold_.reset();
-    return rc;
-  }
-  void endTransaction() override { hold_.reset(); }
 
  private:
-  CARD_DATA* cd() { return context_->data(); }
+  CARD_DATA* cd() override { return context_->data(); }
 
   std::shared_ptr<host::DriverLibrary> driver_;
   std::unique_ptr<host::PcscContext> pcsc_;
   std::unique_ptr<host::CardConnection> connection_;
   std::unique_ptr<host::DriverContext> context_;
-  std::optional<host::CardTransaction> hold_;  // ends before the connection closes
+  // Last, so that the card is released before the connection goes.
+  std::vector<std::unique_ptr<host::CardTransaction>> held_;
 };
 
 class HostBackend final : public Backend {
@@ -261,8 +92,41 @@ class HostBackend final : public Backend {
     }
   }
 
+  DWORD waitForChange(const std::vector<ReaderInfo>& known, std::vector<ReaderInfo>& now) override {
+    // Each wait has a context of its own, which cancelWait cancels.
+    std::shared_ptr<host::ReaderWatch> watch;
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      if (cancelled_) return kWaitCancelled;
+      try {
+        watch = std::make_shared<host::ReaderWatch>();
+      } catch (const host::Error& e) {
+        return e.code() != 0 ? e.code() : SCARD_F_INTERNAL_ERROR;
+      }
+      watches_.push_back(watch);
+    }
+    std::vector<host::ReaderState> before;
+    for (const ReaderInfo& r : known) before.push_back({r.name, r.cardPresent, {}});
+    std::vector<host::ReaderState> after;
+    const DWORD rc = watch->waitForChange(before, after);
+    now.clear();
+    for (const host::ReaderState& r : after) now.push_back({r.name, r.cardPresent});
+    std::lock_guard<std::mutex> guard(lock_);
+    watches_.erase(std::find(watches_.begin(), watches_.end(), watch));
+    return rc;
+  }
+
+  void cancelWait() override {
+    std::lock_guard<std::mutex> guard(lock_);
+    cancelled_ = true;
+    for (const auto& watch : watches_) watch->cancel();
+  }
+
  private:
   std::shared_ptr<host::DriverLibrary> driver_;
+  std::mutex lock_;
+  bool cancelled_ = false;
+  std::vector<std::shared_ptr<host::ReaderWatch>> watches_;
 };
 
 std::unique_ptr<Backend> makeHostBackend() { return std::make_unique<HostBackend>(); }

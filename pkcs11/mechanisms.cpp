@@ -9,13 +9,19 @@ namespace vemra::p11 {
 
 namespace {
 
-constexpr std::array<Mechanism, 6> kMechanisms{{
-    {CKM_RSA_PKCS, CKF_HW | CKF_SIGN | CKF_DECRYPT, nullptr, 0},
-    {CKM_RSA_PKCS_OAEP, CKF_HW | CKF_DECRYPT, nullptr, 0},
-    {CKM_SHA1_RSA_PKCS, CKF_HW | CKF_SIGN, "SHA1", CALG_SHA1},
-    {CKM_SHA256_RSA_PKCS, CKF_HW | CKF_SIGN, "SHA256", CALG_SHA_256},
-    {CKM_SHA384_RSA_PKCS, CKF_HW | CKF_SIGN, "SHA384", CALG_SHA_384},
-    {CKM_SHA512_RSA_PKCS, CKF_HW | CKF_SIGN, "SHA512", CALG_SHA_512},
+constexpr std::array<Mechanism, 12> kMechanisms{{
+    {CKM_RSA_PKCS, CKF_HW | CKF_SIGN | CKF_DECRYPT, nullptr, 0, Scheme::Pkcs1},
+    {CKM_RSA_X_509, CKF_HW | CKF_SIGN | CKF_DECRYPT, nullptr, 0, Scheme::Raw},
+    {CKM_RSA_PKCS_OAEP, CKF_HW | CKF_DECRYPT, nullptr, 0, Scheme::Oaep},
+    {CKM_RSA_PKCS_PSS, CKF_HW | CKF_SIGN, nullptr, 0, Scheme::Pss},
+    {CKM_SHA1_RSA_PKCS, CKF_HW | CKF_SIGN, "SHA1", CALG_SHA1, Scheme::Pkcs1},
+    {CKM_SHA256_RSA_PKCS, CKF_HW | CKF_SIGN, "SHA256", CALG_SHA_256, Scheme::Pkcs1},
+    {CKM_SHA384_RSA_PKCS, CKF_HW | CKF_SIGN, "SHA384", CALG_SHA_384, Scheme::Pkcs1},
+    {CKM_SHA512_RSA_PKCS, CKF_HW | CKF_SIGN, "SHA512", CALG_SHA_512, Scheme::Pkcs1},
+    {CKM_SHA1_RSA_PKCS_PSS, CKF_HW | CKF_SIGN, "SHA1", 0, Scheme::Pss},
+    {CKM_SHA256_RSA_PKCS_PSS, CKF_HW | CKF_SIGN, "SHA256", 0, Scheme::Pss},
+    {CKM_SHA384_RSA_PKCS_PSS, CKF_HW | CKF_SIGN, "SHA384", 0, Scheme::Pss},
+    {CKM_SHA512_RSA_PKCS_PSS, CKF_HW | CKF_SIGN, "SHA512", 0, Scheme::Pss},
 }};
 
 struct OaepHash {

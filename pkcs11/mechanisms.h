@@ -9,11 +9,17 @@
 
 namespace vemra::p11 {
 
+// How the card is asked: its PKCS #1 v1.5 signature or decryption (the
+// unpad callback removing PKCS #1 or OAEP padding), or its raw private-key
+// operation on a block the module builds (as it is, or PSS-encoded).
+enum class Scheme { Pkcs1, Oaep, Raw, Pss };
+
 struct Mechanism {
   CK_MECHANISM_TYPE type;
   CK_FLAGS flags;        // CKF_SIGN, CKF_DECRYPT
   const char* digest;    // OpenSSL's name of the hash the module computes; nullptr for none
   ALG_ID hashAlg;        // the hash named to the card; 0 for data signed as it is
+  Scheme scheme;
 };
 
 // The entry of a mechanism, or nullptr when the module does not offer it.

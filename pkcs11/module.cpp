@@ -3,6 +3,8 @@
 // a card port's failures.
 #include "module.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 
 #include "mechanisms.h"
@@ -33,7 +35,7 @@ constexpr DWORD kCardGone[] = {
 // leak either.
 struct Abandoned {
   std::vector<std::unique_ptr<Token>> tokens;
-  std::vector<std::unique_ptr<Backend>> backends;
+  std::vector<std::shared_ptr<Backend>> backends;
 };
 Abandoned* abandoned = nullptr;
 
@@ -47,8 +49,6 @@ Module& module() {
   static Module instance;
   return instance;
 }
-
-Module::~Module() { leaveParentsState(); }
 
 void leaveParentsState() {
   Module& m = module();
@@ -115,6 +115,41 @@ void dropToken(CK_SLOT_ID id) {
   closeSessionsOf(id);
 }
 
+void endLogin(CK_SLOT_ID slot, Token& t, bool onCard) {
+  if (onCard && t.login != Login::None) (void)t.port->deauthenticate(PIN_SET_ALL_ROLES);
+  t.login = Login::None;
+  t.userPin.clear();
+  wipe(t.adminKey);
+  t.objectsLoaded = false;
+  for (auto& [handle, other] : module().sessions) {
+    if (other.slot != slot) continue;
+    endSign(other);
+    endDecrypt(other);
+    other.finding = false;
+  }
+}
+
+DWORD renewUserLogin(CK_SLOT_ID slot, Token& t) {
+  Bytes pin = t.userPin.copy();
+  DWORD attempts = 0xFFFFFFFF;
+  const DWORD rc = t.port->authenticateUser(pin, attempts);
+  wipe(pin);
+  // Changed or blocked by another program: this login is over, and the
+  // caller hears why (CKR_PIN_INCORRECT or CKR_PIN_LOCKED).
+  if (rc == SCARD_W_WRONG_CHV || rc == SCARD_W_CHV_BLOCKED) endLogin(slot, t, false);
+  return rc;
+}
+
+Module::~Module() {
+  // A child of fork() abandons what it inherited; only the process that
+  // logged in logs out, so a child leaves its parent's login alone.
+  leaveParentsState();
+  if (!initialized || owner != ::getpid()) return;
+  for (Slot& s : slots) {
+    if (s.token && s.token->login != Login::None) (void)s.token->port->deauthenticate(PIN_SET_ALL_ROLES);
+  }
+}
+
 CK_RV cardFailure(CK_SLOT_ID slot, DWORD rc, CK_RV otherwise) {
   if (rc == 0) return CKR_OK;
   if (removal(rc)) {
@@ -141,13 +176,18 @@ CK_RV cardFailure(CK_SLOT_ID slot, DWORD rc, CK_RV otherwise) {
 // Brings the list of slots up to date with the readers: a reader keeps its
 // slot number for the module's lifetime; a reader whose card is gone loses
 // its token.
-void refreshSlots() {
+std::vector<ReaderInfo> refreshSlots() {
   Module& m = module();
   std::vector<ReaderInfo> readers;
   // A listing that fails says nothing about the cards (the service may be
   // restarting): the slots stay as they were, and a token whose card went
-  // finds out when it next uses it.
-  if (m.backend->readers(readers) != 0) return;
+  // finds out when it next uses it. The readers are then as the slots know
+  // them.
+  if (m.backend->readers(readers) != 0) {
+    readers.clear();
+    for (const Slot& s : m.slots) readers.push_back({s.reader, s.cardPresent});
+    return readers;
+  }
   for (CK_SLOT_ID id = 0; id < m.slots.size(); ++id) {
     auto it = std::find_if(readers.begin(), readers.end(),
                            [&](const ReaderInfo& r) { return r.name == m.slots[id].reader; });
@@ -156,9 +196,22 @@ void refreshSlots() {
   }
   for (const ReaderInfo& r : readers) {
     if (std::none_of(m.slots.begin(), m.slots.end(), [&](const Slot& s) { return s.reader == r.name; })) {
-      m.slots.push_back(Slot{r.name, r.cardPresent, nullptr});
+      // Readers there at the first look are no event; later ones are.
+      m.slots.push_back(Slot{r.name, r.cardPresent, nullptr, r.cardPresent, !m.slotsListed});
     }
   }
+  m.slotsListed = true;
+  return readers;
+}
+
+bool sameReaders(const std::vector<ReaderInfo>& a, const std::vector<ReaderInfo>& b) {
+  const auto within = [](const std::vector<ReaderInfo>& x, const std::vector<ReaderInfo>& y) {
+    return std::all_of(x.begin(), x.end(), [&](const ReaderInfo& r) {
+      return std::any_of(y.begin(), y.end(),
+                         [&](const ReaderInfo& o) { return o.name == r.name && o.cardPresent == r.cardPresent; });
+    });
+  };
+  return a.size() == b.size() && within(a, b) && within(b, a);
 }
 
 // The token of a slot, connecting to its card on first use.
@@ -168,16 +221,15 @@ CK_RV token(CK_SLOT_ID id, Token*& out) {
   if (!slot->token) {
     if (!slot->cardPresent) return CKR_TOKEN_NOT_PRESENT;
     auto t = std::make_unique<Token>();
-    std::unique_ptr<CardPort> card;
-    const DWORD rc = module().backend->connect(slot->reader, card);
+    std::unique_ptr<CardPort> port;
+    const DWORD rc = module().backend->connect(slot->reader, port);
     if (rc == SCARD_E_UNKNOWN_CARD) return CKR_TOKEN_NOT_RECOGNIZED;
     if (rc != 0) return removal(rc) ? CKR_TOKEN_NOT_PRESENT : CKR_DEVICE_ERROR;
-    t->port = std::make_unique<CachedPort>(std::move(card));
-    struct Held {
-      CachedPort& port;
-      ~Held() { port.endOperation(); }
-    } held{*t->port};
-    (void)t->port->beginOperation();
+    t->port = std::make_shared<CachedPort>(std::move(port));
+    // The identity and the map are read as one: a map written meanwhile by
+    // another program is seen whole or not at all.
+    CardHold hold(t->port);
+    if (hold.status() != 0) return removal(hold.status()) ? CKR_TOKEN_NOT_PRESENT : CKR_DEVICE_ERROR;
     Bytes cardId;
     Bytes map;
     Bytes serial;
@@ -191,15 +243,6 @@ CK_RV token(CK_SLOT_ID id, Token*& out) {
   }
   out = slot->token.get();
   return CKR_OK;
-}
-
-CardOperation::CardOperation(CK_SLOT_ID slot, Token& token) : slot_(slot), token_(&token) {
-  (void)token.port->beginOperation();
-}
-
-CardOperation::~CardOperation() {
-  Slot* slot = findSlot(slot_);
-  if (slot != nullptr && slot->token.get() == token_) token_->port->endOperation();
 }
 
 bool userVisible(const Token& t, const Object& o) { return !o.isPrivate || t.login == Login::User; }

@@ -15,15 +15,21 @@
 
 #include "cached_port.h"
 #include "card_port.h"
+#include "locked_secret.h"
 #include "objects.h"
 #include "p11-kit/pkcs11.h"
+#include "vemradrv/version.h"
+#include "raw_rsa.h"
 
 namespace vemra::p11 {
 
 enum class Login { None, User, SecurityOfficer };
 
 struct Token {
-  std::unique_ptr<CachedPort> port;
+  // Shared with the transactions held on it, so that a token dropped in the
+  // middle of an operation leaves them a port to end on. The port keeps
+  // what any program may read of the card (cached_port.h).
+  std::shared_ptr<CardPort> port;
   std::string label;
   std::string serial;
   bool initialized = false;  // the card carries the standard layout
@@ -32,6 +38,7 @@ struct Token {
   bool certificatesLoaded = false;  // the objects include the certificates
   Login login = Login::None;
   Bytes adminKey;             // kept while the security officer is logged in, for C_InitPIN
+  LockedSecret userPin;       // kept while the user is logged in, to renew the card's login
   CK_FLAGS pinFlags = 0;      // the counter flags of the user PIN and the administrator key
 };
 
@@ -39,6 +46,10 @@ struct Slot {
   std::string reader;
   bool cardPresent = false;
   std::unique_ptr<Token> token;
+  // What C_WaitForSlotEvent last reported (or what was there when the slot
+  // was first seen): a slot whose card differs has an event to report.
+  bool reportedPresent = false;
+  bool reported = false;  // a reader plugged in later is an event of its own
 };
 
 struct DigestFree {
@@ -63,6 +74,7 @@ struct Session {
   bool signUpdated = false;
   CK_MECHANISM_TYPE signMechanism = 0;
   CK_OBJECT_HANDLE signKey = 0;
+  PssParams pss;
   std::unique_ptr<EVP_MD_CTX, DigestFree> digest;
   Bytes signData;  // the data of CKM_RSA_PKCS, or the finished hash
   bool digestDone = false;
@@ -77,14 +89,18 @@ struct Session {
 
 struct Module {
   // A child of fork() abandons what it inherited instead of closing the
-  // parent's connections at exit.
+  // parent's connections at exit; a process that ends without C_Finalize
+  // leaves no login on the card.
   ~Module();
 
   std::recursive_mutex lock;
   bool initialized = false;
   pid_t owner = 0;  // the process that called C_Initialize
-  std::unique_ptr<Backend> backend;
+  // Shared with a C_WaitForSlotEvent that waits without the lock.
+  std::shared_ptr<Backend> backend;
   std::vector<Slot> slots;
+  bool slotsListed = false;     // the readers were looked at once
+  unsigned long lifetime = 0;   // counts C_Finalize calls: a wait from before one ends
   std::map<CK_SESSION_HANDLE, Session> sessions;
   CK_SESSION_HANDLE nextSession = 1;
   // Slots whose card went during the current call; their tokens and
@@ -151,8 +167,8 @@ void closeSessionsOf(CK_SLOT_ID slot);
 void dropToken(CK_SLOT_ID slot);
 // Brings the list of slots up to date with the readers: a reader keeps its
 // slot number for the module's lifetime; a reader whose card is gone loses
-// its token.
-void refreshSlots();
+// its token. Returns the readers it saw.
+std::vector<ReaderInfo> refreshSlots();
 // The token of a slot, connecting to its card on first use.
 CK_RV token(CK_SLOT_ID slot, Token*& out);
 
@@ -171,28 +187,50 @@ bool userVisible(const Token& token, const Object& object);
 // interface call ends.
 CK_RV cardFailure(CK_SLOT_ID slot, DWORD rc, CK_RV otherwise = CKR_DEVICE_ERROR);
 
+// The token's login ends, on the card too when `onCard`: the kept secrets
+// are wiped and the operations of its sessions end.
+void endLogin(CK_SLOT_ID slot, Token& token, bool onCard);
+
+// Verifies the kept user PIN again (another program ended the card's
+// login); when the card no longer takes it, the login ends.
+DWORD renewUserLogin(CK_SLOT_ID slot, Token& token);
+
+// Whether the card refused an operation for want of a verified PIN.
+inline bool notVerified(DWORD rc) { return rc == SCARD_W_SECURITY_VIOLATION || rc == SCARD_E_NO_ACCESS; }
+
+// Runs a card operation of the logged-in user; when the card answers that
+// the PIN is not verified (another program logged the card out), verifies
+// the kept PIN again once and repeats the operation.
+template <typename F>
+DWORD asUser(CK_SLOT_ID slot, Token& token, F&& operation) {
+  const DWORD rc = operation();
+  if (!notVerified(rc) || token.login != Login::User || token.userPin.empty()) return rc;
+  if (const DWORD renewed = renewUserLogin(slot, token); renewed != 0) return renewed;
+  return operation();
+}
+
+// Holds a token's card for the life of the object; see CardPort.
+class CardHold {
+ public:
+  explicit CardHold(std::shared_ptr<CardPort> port) : port_(std::move(port)), status_(port_->beginTransaction()) {}
+  ~CardHold() {
+    if (status_ == 0) port_->endTransaction();
+  }
+  CardHold(const CardHold&) = delete;
+  CardHold& operator=(const CardHold&) = delete;
+  DWORD status() const { return status_; }
+
+ private:
+  std::shared_ptr<CardPort> port_;
+  DWORD status_;
+};
+
 // Ends a session's signing or decryption, wiping what it kept.
 void endSign(Session& session);
 void endDecrypt(Session& session);
 
-// Holds a token's card for one interface function: what the module keeps
-// of the card is checked against "cardcf" at most once in it and serves the
-// rest of the call (cached_port.h). The token may be dropped meanwhile (the
-// card went); the end then has nothing left to release.
-class CardOperation {
- public:
-  CardOperation(CK_SLOT_ID slot, Token& token);
-  ~CardOperation();
-  CardOperation(const CardOperation&) = delete;
-  CardOperation& operator=(const CardOperation&) = delete;
-
- private:
-  CK_SLOT_ID slot_;
-  Token* token_;
-};
-
 // The body of an interface function on a session: under the module lock,
-// with the session and its token looked up and the card held.
+// with the session and its token looked up.
 template <typename F>
 CK_RV withSession(CK_SESSION_HANDLE handle, F&& operation) {
   return guarded([&]() -> CK_RV {
@@ -200,8 +238,20 @@ CK_RV withSession(CK_SESSION_HANDLE handle, F&& operation) {
     Token* token = nullptr;
     const CK_RV rv = sessionToken(handle, session, token);
     if (rv != CKR_OK) return rv;
-    const CardOperation held(session->slot, *token);
     return operation(*session, *token);
+  });
+}
+
+// The body of an interface function that reaches the card: as withSession,
+// with the card held from the first command to the last, so that no other
+// program's command lands in between.
+template <typename F>
+CK_RV withCard(CK_SESSION_HANDLE handle, F&& operation) {
+  return withSession(handle, [&](Session& session, Token& token) -> CK_RV {
+    const CK_SLOT_ID slot = session.slot;
+    CardHold hold(token.port);
+    if (hold.status() != 0) return cardFailure(slot, hold.status());
+    return operation(session, token);
   });
 }
 

@@ -9,7 +9,7 @@ extern "C" {
 
 CK_RV C_GetAttributeValue(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject, CK_ATTRIBUTE_PTR pTemplate,
                           CK_ULONG ulCount) {
-  return withSession(hSession, [&](Session& s, Token& t) -> CK_RV {
+  return withCard(hSession, [&](Session& s, Token& t) -> CK_RV {
     CK_RV rv = CKR_OK;
     if (pTemplate == nullptr && ulCount != 0) return CKR_ARGUMENTS_BAD;
     const Object* o = nullptr;
@@ -20,7 +20,7 @@ CK_RV C_GetAttributeValue(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject, 
 }
 
 CK_RV C_GetObjectSize(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject, CK_ULONG_PTR pulSize) {
-  return withSession(hSession, [&](Session& s, Token& t) -> CK_RV {
+  return withCard(hSession, [&](Session& s, Token& t) -> CK_RV {
     CK_RV rv = CKR_OK;
     if (pulSize == nullptr) return CKR_ARGUMENTS_BAD;
     const Object* o = nullptr;
@@ -32,7 +32,7 @@ CK_RV C_GetObjectSize(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject, CK_U
 }
 
 CK_RV C_FindObjectsInit(CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulCount) {
-  return withSession(hSession, [&](Session& s, Token& t) -> CK_RV {
+  return withCard(hSession, [&](Session& s, Token& t) -> CK_RV {
     CK_RV rv = CKR_OK;
     if (pTemplate == nullptr && ulCount != 0) return CKR_ARGUMENTS_BAD;
     if (s.finding) return CKR_OPERATION_ACTIVE;
@@ -73,14 +73,14 @@ CK_RV C_FindObjectsFinal(CK_SESSION_HANDLE hSession) {
 
 CK_RV C_CreateObject(CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulCount,
                      CK_OBJECT_HANDLE_PTR phObject) {
-  return withSession(hSession, [&](Session& s, Token& t) -> CK_RV {
+  return withCard(hSession, [&](Session& s, Token& t) -> CK_RV {
     if ((pTemplate == nullptr && ulCount != 0) || phObject == nullptr) return CKR_ARGUMENTS_BAD;
     return createObject(s, t, pTemplate, ulCount, *phObject);
   });
 }
 
 CK_RV C_DestroyObject(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject) {
-  return withSession(hSession, [&](Session& s, Token& t) { return destroyObject(s, t, hObject); });
+  return withCard(hSession, [&](Session& s, Token& t) { return destroyObject(s, t, hObject); });
 }
 
 }  // extern "C"

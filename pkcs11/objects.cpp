@@ -1,34 +1,11 @@
 #include "objects.h"
 
 #include <openssl/x509.h>
-#include <zlib.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 
 namespace vemra::p11 {
-
-std::optional<Bytes> certificateFromFile(const Bytes& file) {
-  if (file.empty()) return std::nullopt;
-  if (file[0] == 0x30) return file;
-  if (file.size() <= 4 || file[0] != 0x01 || file[1] != 0x00) return std::nullopt;
-  const uLongf expected = static_cast<uLongf>(file[2] | file[3] << 8);
-  if (expected == 0) return std::nullopt;
-  Bytes out(expected);
-  uLongf length = expected;
-  if (::uncompress(out.data(), &length, file.data() + 4, static_cast<uLong>(file.size() - 4)) != Z_OK ||
-      length != expected) {
-    return std::nullopt;
-  }
-  return out;
-}
-
-std::string certificateFileName(BYTE container, DWORD keySpec) {
-  char name[8];
-  std::snprintf(name, sizeof name, "%s%02x", keySpec == AT_SIGNATURE ? "ksc" : "kxc", container);
-  return name;
-}
 
 bool Object::boolean(CK_ATTRIBUTE_TYPE type) const {
   auto it = attributes.find(type);

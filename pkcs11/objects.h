@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "card_port.h"
+#include "certificate_file.h"
 #include "container_map.h"
 #include "p11-kit/pkcs11.h"
 
@@ -22,14 +23,9 @@ using host::kContainerRecordSize;
 using host::kContainerValid;
 using host::parseContainerMap;
 
-// The DER certificate of a certificate file: the file as it is when it
-// starts with a DER SEQUENCE, else the zlib stream after the 4-byte header
-// (01 00, uncompressed length little-endian) inflated to exactly that
-// length. Nothing for a file that is neither.
-std::optional<Bytes> certificateFromFile(const Bytes& file);
-
-// "kscNN" or "kxcNN", the certificate file of a container's key.
-std::string certificateFileName(BYTE container, DWORD keySpec);
+// The certificate files "kscNN" and "kxcNN", plain or compressed.
+using host::certificateFileName;
+using host::certificateFromFile;
 
 struct Object {
   CK_OBJECT_HANDLE handle = 0;

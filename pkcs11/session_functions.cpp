@@ -65,8 +65,18 @@ void lastSessionClosed(CK_SLOT_ID id) {
     dropToken(id);
     return;
   }
-  t.login = Login::None;
-  wipe(t.adminKey);
+  endLogin(id, t, false);
+}
+
+// The user PIN was changed: a logged-in user's kept PIN is the new one; in
+// a public session the change verified the PIN on the card, and that login
+// is nobody's, so it ends.
+void changedUserPin(Token& t, const CK_UTF8CHAR* pin, CK_ULONG length) {
+  if (t.login == Login::User) {
+    if (!t.userPin.assign(pin, length)) t.userPin.clear();
+  } else if (t.login == Login::None) {
+    (void)t.port->deauthenticate(CREATE_PIN_SET(ROLE_USER));
+  }
 }
 
 }  // namespace
@@ -148,7 +158,7 @@ CK_RV C_GetSessionInfo(CK_SESSION_HANDLE hSession, CK_SESSION_INFO_PTR pInfo) {
 }
 
 CK_RV C_Login(CK_SESSION_HANDLE hSession, CK_USER_TYPE userType, CK_UTF8CHAR_PTR pPin, CK_ULONG ulPinLen) {
-  return withSession(hSession, [&](Session& s, Token& t) -> CK_RV {
+  return withCard(hSession, [&](Session& s, Token& t) -> CK_RV {
     if (userType == CKU_CONTEXT_SPECIFIC) return CKR_OPERATION_NOT_INITIALIZED;  // no key asks for it
     if (userType != CKU_USER && userType != CKU_SO) return CKR_USER_TYPE_INVALID;
     const Login wanted = userType == CKU_USER ? Login::User : Login::SecurityOfficer;
@@ -161,9 +171,13 @@ CK_RV C_Login(CK_SESSION_HANDLE hSession, CK_USER_TYPE userType, CK_UTF8CHAR_PTR
     if (wanted == Login::User) {
       // A length the card never takes is refused here, spending no try.
       if (!pinLengthOk(ulPinLen)) return CKR_PIN_INCORRECT;
+      // Kept for renewing the card's login, which every program shares and
+      // any of them may end.
+      if (!t.userPin.assign(pPin, ulPinLen)) return CKR_HOST_MEMORY;
       Bytes pin(pPin, pPin + ulPinLen);
       rc = t.port->authenticateUser(pin, attempts);
       wipe(pin);
+      if (rc != 0) t.userPin.clear();
     } else {
       std::optional<Bytes> key = adminKeyFromHex(pPin, ulPinLen);
       if (!key) return CKR_PIN_INCORRECT;
@@ -186,20 +200,13 @@ CK_RV C_Logout(CK_SESSION_HANDLE hSession) {
   return withSession(hSession, [&](Session& s, Token& t) -> CK_RV {
     if (t.login == Login::None) return CKR_USER_NOT_LOGGED_IN;
     const DWORD rc = t.port->deauthenticate(PIN_SET_ALL_ROLES);
-    t.login = Login::None;
-    wipe(t.adminKey);
-    for (auto& [handle, other] : module().sessions) {
-      if (other.slot != s.slot) continue;
-      endSign(other);
-      endDecrypt(other);
-      other.finding = false;
-    }
+    endLogin(s.slot, t, false);
     return cardFailure(s.slot, rc);
   });
 }
 
 CK_RV C_InitPIN(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pPin, CK_ULONG ulPinLen) {
-  return withSession(hSession, [&](Session& s, Token& t) -> CK_RV {
+  return withCard(hSession, [&](Session& s, Token& t) -> CK_RV {
     if (t.login != Login::SecurityOfficer) return CKR_USER_NOT_LOGGED_IN;
     if ((s.flags & CKF_RW_SESSION) == 0) return CKR_SESSION_READ_ONLY;
     if (pPin == nullptr) return CKR_ARGUMENTS_BAD;
@@ -220,7 +227,7 @@ CK_RV C_InitPIN(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pPin, CK_ULONG ulPin
 
 CK_RV C_SetPIN(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pOldPin, CK_ULONG ulOldLen, CK_UTF8CHAR_PTR pNewPin,
                CK_ULONG ulNewLen) {
-  return withSession(hSession, [&](Session& s, Token& t) -> CK_RV {
+  return withCard(hSession, [&](Session& s, Token& t) -> CK_RV {
     if ((s.flags & CKF_RW_SESSION) == 0) return CKR_SESSION_READ_ONLY;
     if (pOldPin == nullptr || pNewPin == nullptr) return CKR_ARGUMENTS_BAD;
     DWORD attempts = kUnknownAttempts;
@@ -258,6 +265,7 @@ CK_RV C_SetPIN(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pOldPin, CK_ULONG ulO
     wipe(current);
     wipe(next);
     notePinResult(t, true, rc, attempts);
+    if (rc == 0) changedUserPin(t, pNewPin, ulNewLen);
     return cardFailure(s.slot, rc);
   });
 }

@@ -8,6 +8,7 @@
 #include <openssl/x509.h>
 
 #include <cstdio>
+#include <functional>
 #include <cstring>
 #include <initializer_list>
 
@@ -130,9 +131,12 @@ std::optional<Bytes> certificateModulus(const Bytes& der) {
   return out;
 }
 
-std::optional<BYTE> freeContainer(const std::vector<ContainerRecord>& records, DWORD maxContainers) {
+std::optional<BYTE> freeContainer(const std::vector<ContainerRecord>& records, DWORD maxContainers,
+                                  const std::function<bool(BYTE)>& holdsKeys) {
   for (DWORD i = 0; i < maxContainers && i < 256; ++i) {
-    if (i >= records.size() || !records[i].valid()) return static_cast<BYTE>(i);
+    const BYTE index = static_cast<BYTE>(i);
+    const bool recorded = i < records.size() && records[i].valid();
+    if (!recorded && !(holdsKeys && holdsKeys(index))) return index;
   }
   return std::nullopt;
 }
@@ -187,14 +191,16 @@ CK_RV readMap(CK_SLOT_ID slot, Token& t, std::vector<ContainerRecord>& records) 
 // module gives a key: the container's index and the key type), when it is
 // free and of the key's type; else the next free one.
 CK_RV chosenContainer(const CK_ATTRIBUTE* tmpl, CK_ULONG count, DWORD keySpec,
-                      const std::vector<ContainerRecord>& records, DWORD maxContainers, std::optional<BYTE>& index) {
+                      const std::vector<ContainerRecord>& records, DWORD maxContainers,
+                      const std::function<bool(BYTE)>& holdsKeys, std::optional<BYTE>& index) {
   const std::optional<Bytes> id = templateValue(tmpl, count, CKA_ID);
   if (!id) {
-    index = freeContainer(records, maxContainers);
+    index = freeContainer(records, maxContainers, holdsKeys);
     return index ? CKR_OK : CKR_DEVICE_MEMORY;
   }
   if (id->size() != 2 || (*id)[1] != keySpec || (*id)[0] >= maxContainers) return CKR_ATTRIBUTE_VALUE_INVALID;
   if ((*id)[0] < records.size() && records[(*id)[0]].valid()) return CKR_ATTRIBUTE_VALUE_INVALID;
+  if (holdsKeys((*id)[0])) return CKR_ATTRIBUTE_VALUE_INVALID;
   index = (*id)[0];
   return CKR_OK;
 }
@@ -229,13 +235,20 @@ CK_RV createPrivateKey(Session& s, Token& t, const CK_ATTRIBUTE* tmpl, CK_ULONG 
     wipe(blob);
     return rv != CKR_OK ? rv : cardFailure(s.slot, rc);
   }
+  // A key the map does not record (imported before the map existed, or
+  // left by a failed map write) is still a key: its container is not free.
+  const auto holdsKeys = [&t](BYTE i) {
+    ContainerKeys keys;
+    const DWORD keysRc = t.port->containerKeys(i, keys);
+    return keysRc != SCARD_E_NO_KEY_CONTAINER && keysRc != SCARD_E_FILE_NOT_FOUND;
+  };
   std::optional<BYTE> index;
-  rv = chosenContainer(tmpl, count, keySpec, records, maxContainers, index);
+  rv = chosenContainer(tmpl, count, keySpec, records, maxContainers, holdsKeys, index);
   if (rv != CKR_OK) {
     wipe(blob);
     return rv;
   }
-  rc = t.port->importKey(*index, keySpec, blob, bits);
+  rc = asUser(s.slot, t, [&] { return t.port->importKey(*index, keySpec, blob, bits); });
   wipe(blob);
   if (rc != 0) return cardFailure(s.slot, rc);
   recordContainer(records, *index, keySpec, bits, label);
@@ -288,10 +301,14 @@ CK_RV createCertificate(Session& s, Token& t, const CK_ATTRIBUTE* tmpl, CK_ULONG
   if (key == nullptr) return CKR_TEMPLATE_INCONSISTENT;
   const BYTE container = key->container;
   const DWORD keySpec = key->keySpec;
-  if (auto id = templateValue(tmpl, count, CKA_ID); id && *id != keyId(container, keySpec)) {
+  // The certificate goes with the key its public key names. An ID in this
+  // module's form must name that key; an ID of another form (programs derive
+  // one from the public key) is not kept: the certificate takes its key's.
+  if (auto id = templateValue(tmpl, count, CKA_ID); id && id->size() == 2 && *id != keyId(container, keySpec)) {
     return CKR_ATTRIBUTE_VALUE_INVALID;
   }
-  const DWORD rc = writeCertificateFile(t, certificateFileName(container, keySpec), *der);
+  const std::string name = certificateFileName(container, keySpec);
+  const DWORD rc = asUser(s.slot, t, [&] { return writeCertificateFile(t, name, *der); });
   t.objectsLoaded = false;
   if (rc != 0) return cardFailure(s.slot, rc);
   handle = objectHandle(container, keySpec, CKO_CERTIFICATE);
@@ -304,7 +321,8 @@ CK_RV destroy(Session& s, Token& t, const Object& object) {
   const CK_OBJECT_CLASS objectClass = object.objectClass;
   if (objectClass == CKO_PUBLIC_KEY) return CKR_ACTION_PROHIBITED;  // it goes with its private key
   if (objectClass == CKO_CERTIFICATE) {
-    const DWORD rc = t.port->deleteFile("mscp", certificateFileName(container, keySpec));
+    const std::string name = certificateFileName(container, keySpec);
+    const DWORD rc = asUser(s.slot, t, [&] { return t.port->deleteFile("mscp", name); });
     if (rc != 0) return cardFailure(s.slot, rc);
     bump(*t.port, Counter::Files);
     t.objectsLoaded = false;
@@ -319,7 +337,7 @@ CK_RV destroy(Session& s, Token& t, const Object& object) {
   std::vector<ContainerRecord> records;
   CK_RV rv = readMap(s.slot, t, records);
   if (rv != CKR_OK) return rv;
-  rc = t.port->deleteContainer(container);
+  rc = asUser(s.slot, t, [&] { return t.port->deleteContainer(container); });
   if (rc != 0) return cardFailure(s.slot, rc);
   if (container < records.size()) {
     records[container] = ContainerRecord{};

@@ -3,6 +3,7 @@
 #ifndef VEMRA_P11_WRITING_H
 #define VEMRA_P11_WRITING_H
 
+#include <functional>
 #include <optional>
 
 #include "module.h"
@@ -22,8 +23,10 @@ CK_RV destroyObject(Session& session, Token& token, CK_OBJECT_HANDLE handle);
 CK_RV privateKeyBlob(const CK_ATTRIBUTE* tmpl, CK_ULONG count, DWORD keySpec, Bytes& blob, DWORD& bits);
 // The RSA modulus of a DER certificate's public key.
 std::optional<Bytes> certificateModulus(const Bytes& der);
-// The lowest container index without a valid record, below `maxContainers`.
-std::optional<BYTE> freeContainer(const std::vector<ContainerRecord>& records, DWORD maxContainers);
+// The lowest container index below `maxContainers` without a valid record
+// and, when `holdsKeys` is given, without keys on the card.
+std::optional<BYTE> freeContainer(const std::vector<ContainerRecord>& records, DWORD maxContainers,
+                                  const std::function<bool(BYTE)>& holdsKeys = {});
 // Records a new key in container `index` of the map: named by `label` when
 // it fits and no other container has that name, else by a fresh GUID; the
 // default container when there is none yet.

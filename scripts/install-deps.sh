@@ -9,14 +9,19 @@ packages=(
   libpcsclite-dev pcscd vsmartcard-vpcd pcsc-tools
   libssl-dev openssl nlohmann-json3-dev libcli11-dev
   # the PKCS #11 module: the standard header, zlib for compressed
-  # certificates, and the programs its tests drive (p11tool, OpenSSL's
-  # PKCS #11 engine, ssh-keygen, p11-kit's proxy)
-  libp11-kit-dev zlib1g-dev gnutls-bin libengine-pkcs11-openssl openssh-client p11-kit
-  # libvemradrv32.so and the 32-bit unit tests: -m32 and the i386 libraries
-  g++-multilib libpcsclite-dev:i386 libgtest-dev:i386 libssl-dev:i386
+  # certificates, and the programs its tests drive (p11tool, gnutls-cli,
+  # OpenSSL's PKCS #11 engine, ssh-keygen, ssh, ssh-agent and sshd, NSS's
+  # modutil and certutil, p11-kit's proxy; the tests start their own sshd
+  # on 127.0.0.1, but Debian's openssh-server also enables the system's)
+  libp11-kit-dev zlib1g-dev gnutls-bin libengine-pkcs11-openssl openssh-client openssh-server libnss3-tools p11-kit
+  # libvemradrv32.so and the 32-bit unit tests: -m32 and the i386 libraries;
+  # qemu-i386 runs the 32-bit tests where the kernel cannot run 32-bit programs
+  g++-multilib libpcsclite-dev:i386 libgtest-dev:i386 libssl-dev:i386 qemu-user
   # vemradrv64.dll and vemradrv32.dll; the "win32" thread model needs no
   # winpthread DLL at run time
   g++-mingw-w64-x86-64-win32 g++-mingw-w64-i686-win32
+  # zlib for the Windows scenario, which inflates a compressed certificate
+  libz-mingw-w64-dev
   # Wine runs the Windows DLLs and the scenario program
   wine wine64 wine32:i386
   # the session fuzzer: clang with libFuzzer and the sanitizer runtimes

@@ -7,6 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 build=${VEMRA_DEMO_BUILD_DIR:-build-demo}
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+# VEMRA_WERROR=ON (as CI sets it) makes warnings errors.
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEMRA_WERROR="${VEMRA_WERROR:-OFF}"
 cmake --build "$build" -j "$(nproc)" --target vemradrv vemractl vemra-pkcs11 vemra-vcard
 exec "$build"/vemractl demo "$@"

@@ -13,7 +13,7 @@ seconds=${1:-60}
 [ $# -eq 0 ] || shift
 build=${VEMRA_FUZZ_BUILD_DIR:-build-fuzz}
 
-cmake -S . -B "$build" -DVEMRA_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+cmake -S . -B "$build" -DVEMRA_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEMRA_WERROR="${VEMRA_WERROR:-OFF}" \
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
 cmake --build "$build" -j 2 --target vemra_session_fuzzer vemra-record-seeds
 

@@ -38,8 +38,9 @@ inline constexpr uint16_t triesLeft(unsigned n) { return static_cast<uint16_t>(0
 }  // namespace sw
 
 // One command in T=0 framing: CLA INS P1 P2, then P3 and the data. P3 is Lc
-// when data follows, else Le (0 standing for 256). A trailing Le byte after
-// the data, as T=1 applications send it, is accepted and ignored.
+// when data follows, else Le (0 standing for 256). A trailing Le of 00 after
+// the data, as T=1 applications send it, is accepted and ignored; any other
+// length that does not agree with Lc is refused.
 struct Apdu {
   uint8_t cla = 0;
   uint8_t ins = 0;

@@ -14,8 +14,12 @@ namespace vemra::cardsim {
 
 namespace {
 
-// Bytes one chain may collect: a 2048-bit key load needs 520.
-constexpr std::size_t kMaxChain = 1024;
+// The card takes at most 200 bytes in one piece of a chain, and collects no
+// more than its largest key needs: a 2048-bit key load is the exponent field
+// and two numbers of 256 bytes, a 2048-bit decryption one block of 256.
+constexpr std::size_t kMaxPiece = 200;
+constexpr std::size_t kMaxKeyLoad = 8 + 2 * 256;
+constexpr std::size_t kMaxDecipher = 256;
 
 using Handler = Reply (*)(CardState&, const Apdu&);
 
@@ -88,7 +92,12 @@ std::optional<Apdu> Apdu::parse(std::span<const uint8_t> bytes) {
   a.p3 = bytes[4];
   if (bytes.size() == 5) return a;
   const std::size_t lc = a.p3;
-  if (lc == 0 || (bytes.size() != 5 + lc && bytes.size() != 6 + lc)) return std::nullopt;
+  // Past the data only an Le of 00 may follow (what a T=1 application adds
+  // and the T=0 reader drops); any other extra byte means Lc and the data
+  // disagree.
+  const bool exact = bytes.size() == 5 + lc;
+  const bool withLe = bytes.size() == 6 + lc && bytes.back() == 0x00;
+  if (lc == 0 || (!exact && !withLe)) return std::nullopt;
   a.data = bytes.subspan(5, lc);
   return a;
 }
@@ -276,11 +285,11 @@ struct Card::Impl {
     if (!proprietary) return Reply::status(sw::kClaNotSupported);
     if (a.ins == 0x72 && a.p1 == 0x01) {
       if (a.p2 != 0x00) return Reply::status(sw::kWrongP1P2);
-      return chained(a, checkKeyLoadPiece, loadKey);
+      return chained(a, checkKeyLoadPiece, loadKey, kMaxKeyLoad);
     }
     if (a.ins == 0x2A) {
       if (a.p1 != 0x9E || a.p2 != 0x9A) return Reply::status(sw::kWrongP1P2);
-      return chained(a, checkDecipherPiece, decipher);
+      return chained(a, checkDecipherPiece, decipher, kMaxDecipher);
     }
     if (a.cla == 0x90) return Reply::status(sw::kChainingNotSupported);
     if (a.ins == 0x72) return a.p1 == 0x02 ? setPin(state, a) : Reply::status(sw::kWrongP1P2);
@@ -291,9 +300,10 @@ struct Card::Impl {
   using Final = Reply (*)(CardState&, const Apdu&, std::span<const uint8_t>);
 
   // Collects the pieces of a chain (CLA 0x90) and runs `last` on the whole
-  // when the final piece (CLA 0x80) arrives. Every piece is checked first.
-  Reply chained(const Apdu& a, uint16_t (*check)(const CardState&), Final last) {
-    if (!a.hasData()) {
+  // when the final piece (CLA 0x80) arrives. Every piece is checked first; a
+  // piece over 200 bytes or a chain over `maxChain` is refused with 6700.
+  Reply chained(const Apdu& a, uint16_t (*check)(const CardState&), Final last, std::size_t maxChain) {
+    if (!a.hasData() || a.data.size() > kMaxPiece) {
       state.chain.reset();
       return Reply::status(sw::kWrongLength);
     }
@@ -302,7 +312,7 @@ struct Card::Impl {
       return Reply::status(st);
     }
     if (!state.chain) state.chain = Chain{a.ins, a.p1, a.p2, {}};
-    if (state.chain->bytes.size() + a.data.size() > kMaxChain) {
+    if (state.chain->bytes.size() + a.data.size() > maxChain) {
       state.chain.reset();
       return Reply::status(sw::kWrongLength);
     }

@@ -148,6 +148,46 @@ TEST_F(Keys1024, CommandsRefuseWhatTheKeyFileDoesNotAllow) {
   EXPECT_EQ(run(card, cmd("00 2A 9E 9A", digestInfo)).sw, 0x6982);
 }
 
+// The card's limits on framing: 200 bytes per piece, a chain no longer than
+// the largest key needs, and Lc that agrees with the data. Each refused
+// sequence ends with 6700 at the command named.
+TEST_F(Keys1024, FramingTheCardRefuses) {
+  struct Case {
+    const char* what;
+    bool keyLoad;                // else decryption
+    std::vector<Bytes> pieces;   // sent in order, all but the last answered 9000
+  };
+  const auto piece = [](const char* header, std::size_t length) { return cmd(header, Bytes(length, 0x41)); };
+  Bytes lcShort = piece("90 72 01 00", 200);
+  lcShort[4] = 199;  // the last data byte (41) is no Le
+  const Case cases[] = {
+      {"a key piece of 201 bytes", true, {piece("90 72 01 00", 201)}},
+      {"a last key piece of 201 bytes", true, {piece("90 72 01 00", 136), piece("80 72 01 00", 201)}},
+      {"a key load over 520 bytes", true,
+       {piece("90 72 01 00", 200), piece("90 72 01 00", 200), piece("90 72 01 00", 121)}},  // refused unfinished
+      {"a decryption piece of 201 bytes", false, {piece("80 2A 9E 9A", 201)}},
+      {"a decryption over 256 bytes", false, {piece("90 2A 9E 9A", 200), piece("90 2A 9E 9A", 57)}},
+      {"Lc one short of the data", true, {lcShort}},
+  };
+  for (const Case& c : cases) {
+    if (c.keyLoad) {
+      ASSERT_EQ(run(card, "00 A4 02 0C 02 B1 00").sw, 0x9000) << c.what;
+    } else {
+      setKey();
+    }
+    for (std::size_t i = 0; i < c.pieces.size(); ++i) {
+      const uint16_t expected = i + 1 == c.pieces.size() ? 0x6700 : 0x9000;
+      EXPECT_EQ(card.transmit(c.pieces[i]), Bytes({static_cast<uint8_t>(expected >> 8), static_cast<uint8_t>(expected)}))
+          << c.what << ", command " << i;
+    }
+  }
+  // What the driver sends still goes through: the largest pieces and chains.
+  setKey();
+  EXPECT_EQ(run(card, cmd("80 2A 9E 9A", encryptPkcs1(key(), {1, 2, 3}))).sw, 0x9000);
+  ASSERT_EQ(run(card, "00 A4 02 0C 02 B1 00").sw, 0x9000);
+  EXPECT_EQ(loadAsDriver(card, key()), 0x9000);
+}
+
 TEST(KeyLoad, AdminKeyNeedsTheAdministratorAndMalformedKeysAreRefused) {
   Card card;
   selectApp(card);

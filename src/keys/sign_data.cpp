@@ -87,6 +87,15 @@ Result choosePrefix(const CARD_SIGNING_INFO& info, std::span<const std::uint8_t>
   return SCARD_E_UNSUPPORTED_FEATURE;
 }
 
+// Whether prefix and data travel as the data of one short command. An empty
+// one cannot: Lc 00 there would be read as "expect 256 bytes", a different
+// command than "no data".
+bool fitsOneCommand(std::size_t prefixLength, DWORD cbData) {
+  if (cbData > kMaxCommandData) return false;
+  const std::size_t total = prefixLength + cbData;
+  return total != 0 && total <= kMaxCommandData;
+}
+
 Result signData(const common::Session& session, CARD_SIGNING_INFO& info) {
   if (info.dwVersion > 2) return ERROR_REVISION_MISMATCH;
   if (info.pbData == nullptr) return SCARD_E_INVALID_PARAMETER;
@@ -97,8 +106,7 @@ Result signData(const common::Session& session, CARD_SIGNING_INFO& info) {
   // usable hash is refused after the key checks.
   std::span<const std::uint8_t> prefix;
   const Result chosen = choosePrefix(info, prefix);
-  if (chosen == 0 && (info.cbData > kMaxCommandData || prefix.size() + info.cbData > kMaxCommandData))
-    return SCARD_E_INVALID_PARAMETER;
+  if (chosen == 0 && !fitsOneCommand(prefix.size(), info.cbData)) return SCARD_E_INVALID_PARAMETER;
 
   const KeyLocation key = locateKey(session.config, info.bContainerIndex, info.dwKeySpec);
   if (const Result rc = requireUserPin(session.config, session.card)) return rc;
@@ -146,8 +154,9 @@ extern "C" {
 // significant byte first; on failure it holds none.
 //
 // Returns 0, or: SCARD_E_INVALID_PARAMETER for a NULL record or data, a key
-// type other than the two, prefix and data together over 255
-// bytes, unusable padding information, or a container that lacks the key;
+// type other than the two, prefix and data together over 255 bytes or empty
+// (no prefix and no data), unusable padding information, or a container that
+// lacks the key;
 // ERROR_REVISION_MISMATCH for a record above version 2;
 // SCARD_W_SECURITY_VIOLATION when the user PIN is not verified;
 // SCARD_E_NO_KEY_CONTAINER when the container holds no key;

@@ -1,6 +1,6 @@
-// What the module keeps of a card: served again within and across card
-// operations while "cardcf" is unchanged, dropped when it changes or when
-// this process writes, never kept outside an operation, for a card without
+// What the module keeps of a card: served again within and across holds of
+// the card while "cardcf" is unchanged, dropped when it changes or when
+// this process writes, never kept without a hold, for a card without
 // "cardcf", or for files not everyone may read.
 #include <gtest/gtest.h>
 
@@ -74,6 +74,7 @@ class CountingCard final : public CardPort {
   }
   DWORD sign(BYTE, DWORD, ALG_ID, const Bytes&, Bytes&) override { return 0; }
   DWORD decrypt(BYTE, DWORD, const Bytes&, DWORD, const OaepParams*, Bytes&) override { return 0; }
+  DWORD privateKeyOperation(BYTE, DWORD, const Bytes&, Bytes&) override { return 0; }
   DWORD beginTransaction() override {
     if (holdFailure == 0) ++transactions;
     return holdFailure;
@@ -92,10 +93,10 @@ class Cache : public ::testing::Test {
   Bytes operationReading(const std::string& dir, const std::string& name, DWORD expected = 0) {
     Bytes first;
     Bytes second;
-    EXPECT_EQ(port->beginOperation(), 0u);
+    EXPECT_EQ(port->beginTransaction(), 0u);
     EXPECT_EQ(port->readFile(dir, name, first), expected);
     EXPECT_EQ(port->readFile(dir, name, second), expected);
-    port->endOperation();
+    port->endTransaction();
     EXPECT_EQ(first, second);
     return first;
   }
@@ -140,30 +141,30 @@ TEST_F(Cache, AnotherProgramsChangeIsSeenThroughCardcf) {
   // Container keys follow the same rule.
   ContainerKeys keys;
   for (int round = 0; round < 2; ++round) {
-    ASSERT_EQ(port->beginOperation(), 0u);
+    ASSERT_EQ(port->beginTransaction(), 0u);
     EXPECT_EQ(port->containerKeys(0, keys), 0u);
     EXPECT_TRUE(keys.keyExchange.has_value());
     EXPECT_EQ(port->containerKeys(1, keys), static_cast<DWORD>(SCARD_E_NO_KEY_CONTAINER));
-    port->endOperation();
+    port->endTransaction();
   }
   EXPECT_EQ(takeReads()["keys"], 2) << "two containers, each asked of the card once";
   card->containers.erase(0);
   card->files["/cardcf"][2] = 1;  // the containers' counter
-  ASSERT_EQ(port->beginOperation(), 0u);
+  ASSERT_EQ(port->beginTransaction(), 0u);
   EXPECT_EQ(port->containerKeys(0, keys), static_cast<DWORD>(SCARD_E_NO_KEY_CONTAINER));
-  port->endOperation();
+  port->endTransaction();
 }
 
 TEST_F(Cache, ThisProcesssWritesDropWhatIsKept) {
   operationReading("mscp", "cmapfile");
   takeReads();
-  ASSERT_EQ(port->beginOperation(), 0u);
+  ASSERT_EQ(port->beginTransaction(), 0u);
   // Written without bumping cardcf (the bump follows a write): still seen.
   ASSERT_EQ(port->writeFile("mscp", "cmapfile", Bytes(86, 0x11)), 0u);
   Bytes map;
   ASSERT_EQ(port->readFile("mscp", "cmapfile", map), 0u);
   EXPECT_EQ(map, Bytes(86, 0x11));
-  port->endOperation();
+  port->endTransaction();
   EXPECT_EQ(takeReads(), (std::map<std::string, int>{{"/cardcf", 1}, {"mscp/cmapfile", 1}}));
 }
 
@@ -187,24 +188,44 @@ TEST_F(Cache, NothingIsKeptOutsideAnOperationWithoutCardcfOrForOtherFiles) {
     if (!c.withCardcf) card->files.erase("/cardcf");
     for (int round = 0; round < 2; ++round) {
       if (c.inOperation) {
-        ASSERT_EQ(port->beginOperation(), 0u);
+        ASSERT_EQ(port->beginTransaction(), 0u);
       }
       EXPECT_EQ(port->readFile(c.dir, c.name, out), 0u);
-      if (c.inOperation) port->endOperation();
+      if (c.inOperation) port->endTransaction();
     }
     EXPECT_EQ(takeReads()[std::string(c.dir) + "/" + c.name], 2);
     card->files["/cardcf"] = Bytes(6, 0);
   }
 }
 
-TEST_F(Cache, ALostCardIsReportedInsteadOfKeptData) {
+TEST_F(Cache, ALostCardIsReportedAndKeptDataServesNoReadWithoutAHold) {
   operationReading("", "cardid");
+  takeReads();
   card->holdFailure = kRemoved;
-  Bytes out;
-  EXPECT_EQ(port->beginOperation(), kRemoved);
-  EXPECT_EQ(port->readFile("", "cardid", out), kRemoved);
-  port->endOperation();
+  EXPECT_EQ(port->beginTransaction(), kRemoved);
   EXPECT_EQ(card->transactions, 0);
+  Bytes out;
+  EXPECT_EQ(port->readFile("", "cardid", out), 0u);
+  EXPECT_EQ(takeReads(), (std::map<std::string, int>{{"/cardid", 1}})) << "read from the card, not from what is kept";
+}
+
+// Holds nest: the card's port sees every begin and end, and "cardcf" is
+// read once for the outermost hold, again only for the next one.
+TEST_F(Cache, NestedHoldsCheckCardcfOncePerOutermostHold) {
+  Bytes out;
+  for (int round = 0; round < 2; ++round) {
+    ASSERT_EQ(port->beginTransaction(), 0u);
+    EXPECT_EQ(port->readFile("mscp", "cmapfile", out), 0u);
+    ASSERT_EQ(port->beginTransaction(), 0u);
+    EXPECT_EQ(card->transactions, 2);
+    EXPECT_EQ(port->readFile("mscp", "cmapfile", out), 0u);
+    EXPECT_EQ(port->readFile("", "cardid", out), 0u);
+    port->endTransaction();
+    EXPECT_EQ(port->readFile("", "cardid", out), 0u);
+    port->endTransaction();
+    EXPECT_EQ(card->transactions, 0);
+  }
+  EXPECT_EQ(takeReads(), (std::map<std::string, int>{{"/cardcf", 2}, {"mscp/cmapfile", 1}, {"/cardid", 1}}));
 }
 
 }  // namespace

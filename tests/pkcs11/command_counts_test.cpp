@@ -52,8 +52,8 @@ TEST_F(CommandCounts, UserActionsStayWithinTheirBounds) {
       {"p11tool --login --list-all", 165, "Type: Private key (RSA-2048)"},
       {"ssh-keygen -D", 105, "ssh-rsa "},
       {"p11tool --login --test-sign", 85, "Verifying against public key in the token... ok"},
-      {"vemractl info", 88, "serial number:"},
-      {"vemractl sign", 32, "OpenSSL verifies the signature"},
+      {"vemractl info", 134, "serial number:"},
+      {"vemractl sign", 54, "OpenSSL verifies the signature"},
   };
   const auto actions = vemra::bench::userActions(kPrograms);
   for (const Bound& bound : bounds) {

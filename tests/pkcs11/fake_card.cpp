@@ -1,8 +1,13 @@
 #include "fake_card.h"
 
+#include <openssl/core_names.h>
 #include <openssl/evp.h>
-#include <algorithm>
+#include <openssl/rsa.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <mutex>
 
 namespace vemra::p11::test {
 
@@ -14,6 +19,17 @@ class FakePort final : public CardPort {
     if (c().closedFd >= 0) {
       [[maybe_unused]] const ssize_t n = ::write(c().closedFd, "x", 1);
     }
+  }
+  DWORD beginTransaction() override {
+    if (c().otherProgram && c().depth == 0) runOther();
+    if (c().removed) return c().lossCode;
+    if (c().beginFailure != 0) return c().beginFailure;
+    ++c().depth;
+    ++c().transactions;
+    return 0;
+  }
+  void endTransaction() override {
+    if (c().depth > 0 && --c().depth == 0 && c().otherWaiting) runOther();
   }
   DWORD readFile(const std::string& dir, const std::string& name, Bytes& out) override {
     if (DWORD rc = enter()) return rc;
@@ -148,6 +164,24 @@ class FakePort final : public CardPort {
     out = c().plain;
     return 0;
   }
+  DWORD privateKeyOperation(BYTE index, DWORD keySpec, const Bytes& block, Bytes& out) override {
+    if (DWORD rc = enter()) return rc;
+    if (!c().userIn) return SCARD_W_SECURITY_VIOLATION;
+    c().raws.push_back({index, keySpec, block});
+    auto it = c().privateKeys.find({index, keySpec});
+    if (it == c().privateKeys.end()) return SCARD_E_NO_KEY_CONTAINER;
+    EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new(it->second.get(), nullptr);
+    std::size_t length = block.size();
+    out.assign(block.size(), 0);
+    const bool ok = ctx != nullptr && EVP_PKEY_decrypt_init(ctx) == 1 &&
+                    EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_NO_PADDING) == 1 &&
+                    EVP_PKEY_decrypt(ctx, out.data(), &length, block.data(), block.size()) == 1;
+    EVP_PKEY_CTX_free(ctx);
+    if (!ok) return SCARD_F_INTERNAL_ERROR;
+    out.resize(length);
+    if (c().corruptRaw) out.back() ^= 0x01;
+    return 0;
+  }
 
  private:
   static FakeCard& c() { return fakeCard(); }
@@ -156,7 +190,19 @@ class FakePort final : public CardPort {
   }
   static DWORD enter() {
     ++c().cardCalls;
+    if (c().otherProgram) {
+      if (c().depth == 0) {
+        runOther();
+      } else {
+        c().otherWaiting = true;
+      }
+    }
     return c().removed ? c().lossCode : 0;
+  }
+  static void runOther() {
+    c().otherWaiting = false;
+    ++c().otherRuns;
+    c().otherProgram(c());
   }
   static Bytes expected() {
     Bytes out(16);
@@ -173,18 +219,50 @@ class FakePort final : public CardPort {
   }
 };
 
+std::mutex& readersLock() {
+  static std::mutex lock;
+  return lock;
+}
+
+std::condition_variable& readersChanged() {
+  static std::condition_variable changed;
+  return changed;
+}
+
+std::vector<ReaderInfo> currentReaders() {
+  std::vector<ReaderInfo> out{{"Fake Reader 00 00", fakeCard().present}};
+  out.insert(out.end(), fakeCard().moreReaders.begin(), fakeCard().moreReaders.end());
+  return out;
+}
+
 class FakeBackend final : public Backend {
  public:
   DWORD readers(std::vector<ReaderInfo>& out) override {
+    std::lock_guard<std::mutex> guard(readersLock());
     if (fakeCard().listingFailure != 0) return fakeCard().listingFailure;
-    out = {{"Fake Reader 00 00", fakeCard().present}};
+    out = currentReaders();
     return 0;
+  }
+  DWORD waitForChange(const std::vector<ReaderInfo>& known, std::vector<ReaderInfo>& now) override {
+    std::unique_lock<std::mutex> lock(readersLock());
+    readersChanged().wait(lock, [&] { return cancelled_ || !sameReaders(known, currentReaders()); });
+    if (cancelled_) return kWaitCancelled;
+    now = currentReaders();
+    return 0;
+  }
+  void cancelWait() override {
+    std::lock_guard<std::mutex> guard(readersLock());
+    cancelled_ = true;
+    readersChanged().notify_all();
   }
   DWORD connect(const std::string&, std::unique_ptr<CardPort>& out) override {
     if (!fakeCard().present) return 0x8010000C;
     out = std::make_unique<FakePort>();
     return 0;
   }
+
+ private:
+  bool cancelled_ = false;  // guarded by readersLock()
 };
 
 }  // namespace
@@ -195,6 +273,26 @@ FakeCard& fakeCard() {
 }
 
 std::unique_ptr<Backend> makeFakeBackend() { return std::make_unique<FakeBackend>(); }
+
+void changeReaders(bool cardPresent, std::vector<ReaderInfo> moreReaders) {
+  std::lock_guard<std::mutex> guard(readersLock());
+  fakeCard().present = cardPresent;
+  fakeCard().moreReaders = std::move(moreReaders);
+  readersChanged().notify_all();
+}
+
+RsaPublic publicOf(EVP_PKEY* key) {
+  BIGNUM* n = nullptr;
+  BIGNUM* e = nullptr;
+  EVP_PKEY_get_bn_param(key, OSSL_PKEY_PARAM_RSA_N, &n);
+  EVP_PKEY_get_bn_param(key, OSSL_PKEY_PARAM_RSA_E, &e);
+  RsaPublic out{Bytes(static_cast<std::size_t>(BN_num_bytes(n))), Bytes(static_cast<std::size_t>(BN_num_bytes(e)))};
+  BN_bn2bin(n, out.modulus.data());
+  BN_bn2bin(e, out.exponent.data());
+  BN_free(n);
+  BN_free(e);
+  return out;
+}
 
 RsaPublic fakeKey(uint8_t fill) { return RsaPublic{Bytes(256, fill), Bytes{0x01, 0x00, 0x01}}; }
 

@@ -5,6 +5,9 @@
 #ifndef VEMRA_P11_TEST_FAKE_CARD_H
 #define VEMRA_P11_TEST_FAKE_CARD_H
 
+#include <openssl/evp.h>
+
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -36,8 +39,15 @@ struct ImportCall {
   DWORD bits;
 };
 
+struct RawCall {
+  BYTE container;
+  DWORD keySpec;
+  Bytes block;
+};
+
 struct FakeCard {
   bool present = true;
+  std::vector<ReaderInfo> moreReaders;  // readers beside the card's
   bool removed = false;  // every call answers `lossCode`
   DWORD lossCode = 0x80100069;  // the card was removed
   DWORD listingFailure = 0;  // the reader listing fails with this code
@@ -59,11 +69,32 @@ struct FakeCard {
   std::vector<SignCall> signs;
   std::vector<DecryptCall> decrypts;
   std::vector<ImportCall> imports;
+  // Transactions of the module's port (nesting depth), and another program
+  // sharing the card: its action runs at every boundary between two of the
+  // module's card calls while the module does not hold the card, and waits
+  // for the release when it does.
+  int depth = 0;
+  int transactions = 0;
+  DWORD beginFailure = 0;
+  std::function<void(FakeCard&)> otherProgram;
+  bool otherWaiting = false;
+  int otherRuns = 0;
+  // Real private keys for the raw operation, by container and key type.
+  std::map<std::pair<BYTE, DWORD>, std::shared_ptr<EVP_PKEY>> privateKeys;
+  std::vector<RawCall> raws;
+  bool corruptRaw = false;  // the raw operation's result has a bit flipped
 };
 
 // The card every port of the fake backend reaches; reset by each test.
 FakeCard& fakeCard();
 std::unique_ptr<Backend> makeFakeBackend();
+
+// Changes the readers from another thread than the module's caller: under
+// the fake backend's lock, waking its waits.
+void changeReaders(bool cardPresent, std::vector<ReaderInfo> moreReaders = {});
+
+// The public key of a real key as the card port reports it.
+RsaPublic publicOf(EVP_PKEY* key);
 
 // A 2048-bit-sized public key whose modulus bytes are all `fill`.
 RsaPublic fakeKey(uint8_t fill);

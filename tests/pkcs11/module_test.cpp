@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "p11_fixture.h"
+#include "vemradrv/version.h"
 
 namespace vemra::p11::test {
 namespace {
@@ -323,7 +324,7 @@ TEST_F(SignTest, OperationsRefusedBeforeTheCardIsAsked) {
   CK_BYTE parameter[4] = {};
   CK_MECHANISM withParameter{CKM_SHA256_RSA_PKCS, parameter, sizeof parameter};
   CK_MECHANISM oaep{CKM_RSA_PKCS_OAEP, nullptr, 0};
-  CK_MECHANISM unknown{CKM_RSA_X_509, nullptr, 0};
+  CK_MECHANISM unknown{CKM_MD5_RSA_PKCS, nullptr, 0};
   struct Case {
     const char* what;
     bool decrypt;
@@ -454,14 +455,14 @@ TEST_F(P11Test, GeneralErrorCodes) {
   EXPECT_EQ(f->C_OpenSession(0, 0, nullptr, nullptr, &s), CKR_SESSION_PARALLEL_NOT_SUPPORTED);
   EXPECT_EQ(f->C_OpenSession(7, CKF_SERIAL_SESSION, nullptr, nullptr, &s), CKR_SLOT_ID_INVALID);
   EXPECT_EQ(f->C_CloseSession(12345), CKR_SESSION_HANDLE_INVALID);
-  EXPECT_EQ(f->C_WaitForSlotEvent(0, nullptr, nullptr), CKR_FUNCTION_NOT_SUPPORTED);
+  EXPECT_EQ(f->C_WaitForSlotEvent(0, nullptr, nullptr), CKR_ARGUMENTS_BAD);
   EXPECT_EQ(f->C_GenerateKeyPair(0, nullptr, nullptr, 0, nullptr, 0, nullptr, nullptr), CKR_FUNCTION_NOT_SUPPORTED);
   CK_MECHANISM_INFO info{};
   ASSERT_EQ(f->C_GetMechanismInfo(0, CKM_RSA_PKCS_OAEP, &info), CKR_OK);
   EXPECT_EQ(info.flags, CKF_HW | CKF_DECRYPT);
   EXPECT_EQ(info.ulMinKeySize, 1024u);
   EXPECT_EQ(info.ulMaxKeySize, 2048u);
-  EXPECT_EQ(f->C_GetMechanismInfo(0, CKM_RSA_X_509, &info), CKR_MECHANISM_INVALID);
+  EXPECT_EQ(f->C_GetMechanismInfo(0, CKM_MD5_RSA_PKCS, &info), CKR_MECHANISM_INVALID);
   // A caller that offers its own locks but forbids the system's cannot be served.
   ASSERT_EQ(f->C_Finalize(nullptr), CKR_OK);
   CK_C_INITIALIZE_ARGS args{};
@@ -552,6 +553,16 @@ TEST_F(P11Test, CertificatesAreReadOnlyForSearchesThatMayFindThem) {
   ASSERT_NE(cert, 0u);
   EXPECT_EQ(find(s, {{CKA_CLASS, &pub, sizeof pub}}).size(), 2u);
   EXPECT_EQ(attribute(s, cert, CKA_VALUE), certificate);
+}
+
+// The library version a PKCS #11 application sees is the project's version.
+TEST_F(P11Test, ModuleInfoCarriesTheProjectVersion) {
+  CK_INFO info{};
+  ASSERT_EQ(f->C_GetInfo(&info), CKR_OK);
+  EXPECT_EQ(info.libraryVersion.major, VEMRA_VERSION_MAJOR);
+  EXPECT_EQ(info.libraryVersion.minor, VEMRA_VERSION_MINOR);
+  EXPECT_EQ(info.cryptokiVersion.major, 2);
+  EXPECT_EQ(info.cryptokiVersion.minor, 40);
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "fake_card.h"
+#include "key_template.h"
 #include "objects.h"
 
 namespace vemra::p11::test {

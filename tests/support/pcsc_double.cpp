@@ -17,6 +17,29 @@ void PcscDouble::failCall(PcscCall call, int nth, std::uint32_t code) {
   failures_[call][calls(call) + nth] = code;
 }
 
+void PcscDouble::interleave(std::uintptr_t handle, std::function<void()> action) {
+  interleaved_ = handle;
+  interloper_ = std::move(action);
+  interloperWaits_ = false;
+}
+
+void PcscDouble::boundary(std::uintptr_t handle) {
+  if (!interloper_ || interloping_ || handle != interleaved_) return;
+  if (depth(handle) == 0) {
+    runInterloper();
+  } else {
+    interloperWaits_ = true;
+  }
+}
+
+void PcscDouble::runInterloper() {
+  interloperWaits_ = false;
+  interloping_ = true;
+  ++interleavings_;
+  interloper_();
+  interloping_ = false;
+}
+
 int PcscDouble::calls(PcscCall call) const {
   const auto it = calls_.find(call);
   return it == calls_.end() ? 0 : it->second;
@@ -44,6 +67,7 @@ bool PcscDouble::plannedFailure(PcscCall call, std::uint32_t& code) {
 
 std::uint32_t PcscDouble::onTransmit(std::uintptr_t handle, bool t0Pci, std::span<const std::uint8_t> command,
                                      std::uint8_t* receive, std::uint64_t& receiveLength) {
+  boundary(handle);
   std::uint32_t code = 0;
   commands_.push_back({{command.begin(), command.end()}, depth(handle), handle, t0Pci, receiveLength});
   if (plannedFailure(PcscCall::Transmit, code)) return code;
@@ -57,6 +81,7 @@ std::uint32_t PcscDouble::onTransmit(std::uintptr_t handle, bool t0Pci, std::spa
 }
 
 std::uint32_t PcscDouble::onBegin(std::uintptr_t handle) {
+  boundary(handle);
   std::uint32_t code = 0;
   if (plannedFailure(PcscCall::BeginTransaction, code)) return code;
   const int open = ++depth_[handle];
@@ -74,6 +99,7 @@ std::uint32_t PcscDouble::onEnd(std::uintptr_t handle, std::uint64_t disposition
     ++unmatchedEnds_;
   }
   if (disposition != SCARD_LEAVE_CARD) ++endsNotLeavingCard_;
+  if (handle == interleaved_ && depth(handle) == 0 && interloperWaits_ && !interloping_) runInterloper();
   if (plannedFailure(PcscCall::EndTransaction, code)) return code;
   return 0;
 }

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <span>
 #include <vector>
@@ -49,6 +50,14 @@ class PcscDouble {
   // power or was reset right after the command).
   void loseAnswer(int nth, std::uint32_t code) { lostAnswers_[calls(PcscCall::Transmit) + nth] = code; }
 
+  // Another connection's commands, for tests of card sharing: `action` runs
+  // at every command boundary of `handle` (before it begins a transaction or
+  // sends a command) while `handle` holds the card in no transaction, and,
+  // while it holds the card, waits for its outermost end, as the PC/SC
+  // service makes other connections wait. An empty action stops it.
+  void interleave(std::uintptr_t handle, std::function<void()> action);
+  int interleavings() const { return interleavings_; }
+
   const std::vector<SentCommand>& commands() const { return commands_; }
   int calls(PcscCall call) const;
   int depth(std::uintptr_t handle) const;
@@ -69,6 +78,8 @@ class PcscDouble {
 
  private:
   bool plannedFailure(PcscCall call, std::uint32_t& code);
+  void boundary(std::uintptr_t handle);
+  void runInterloper();
 
   CardBackend* backend_ = nullptr;
   std::vector<SentCommand> commands_;
@@ -79,6 +90,11 @@ class PcscDouble {
   int endsNotLeavingCard_ = 0;
   int unmatchedEnds_ = 0;
   int maxDepth_ = 0;
+  std::uintptr_t interleaved_ = 0;
+  std::function<void()> interloper_;
+  bool interloperWaits_ = false;
+  bool interloping_ = false;
+  int interleavings_ = 0;
 };
 
 }  // namespace vemra::test

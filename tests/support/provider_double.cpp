@@ -49,6 +49,8 @@ void WINAPI ProviderDouble::free(LPVOID address) {
     ++self.badFrees_;
     return;
   }
+  const auto* bytes = static_cast<const std::uint8_t*>(address);
+  self.lastFreed_.assign(bytes, bytes + it->second);
   self.blocks_.erase(it);
   std::free(address);
 }

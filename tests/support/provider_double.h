@@ -35,6 +35,8 @@ class ProviderDouble {
   int badFrees() const { return badFrees_; }
   std::size_t sizeOf(const void* block) const;
   bool isLive(const void* block) const { return blocks_.count(block) != 0; }
+  // The content of the block freed last, as it was when it came back.
+  const std::vector<std::uint8_t>& lastFreed() const { return lastFreed_; }
 
   // What the unpad callback answers: its result, and on success a block from
   // alloc() holding `unpadded`.
@@ -48,6 +50,7 @@ class ProviderDouble {
   int frees_ = 0;
   int reAllocations_ = 0;
   int badFrees_ = 0;
+  std::vector<std::uint8_t> lastFreed_;
   DWORD unpadResult_ = 0;
   std::vector<std::uint8_t> unpadded_;
   int unpadCalls_ = 0;

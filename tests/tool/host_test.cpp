@@ -10,6 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "commands.h"
+#include "certificate_file.h"
+#include "certificates.h"
 #include "error.h"
 #include "layout.h"
 #include "provider.h"
@@ -22,17 +25,32 @@ using Bytes = std::vector<uint8_t>;
 
 const std::string kMessage = "unpadded by the provider";
 
-// A 256-byte block as the card hands back a decryption, padded one way.
-Bytes paddedBlock(DWORD padding, const EVP_MD* md = EVP_sha256()) {
+// A 256-byte block as the card hands back a decryption, padded one way; OAEP
+// with `md` and `label`.
+Bytes paddedBlock(DWORD padding, const EVP_MD* md = EVP_sha256(), const std::string& label = "") {
   Bytes block(256);
   const auto* from = reinterpret_cast<const unsigned char*>(kMessage.data());
   const int length = static_cast<int>(kMessage.size());
   int ok = 0;
   if (padding == CARD_PADDING_PKCS1) ok = RSA_padding_add_PKCS1_type_2(block.data(), 256, from, length);
   if (padding == CARD_PADDING_OAEP) {
-    ok = RSA_padding_add_PKCS1_OAEP_mgf1(block.data(), 256, from, length, nullptr, 0, md, md);
+    ok = RSA_padding_add_PKCS1_OAEP_mgf1(block.data(), 256, from, length,
+                                         reinterpret_cast<const unsigned char*>(label.data()),
+                                         static_cast<int>(label.size()), md, md);
   }
   EXPECT_EQ(ok, 1);
+  return block;
+}
+
+// A PKCS #1 v1.5 encryption block laid out by hand: 00, the block type,
+// `padding` non-zero bytes, the 00 separator (unless `separator` is false),
+// then the message filling the rest of the 256 bytes.
+Bytes handmadeBlock(uint8_t first, uint8_t type, std::size_t padding, bool separator = true) {
+  Bytes block(256, 'm');
+  block[0] = first;
+  block[1] = type;
+  for (std::size_t i = 0; i < padding && 2 + i < block.size(); ++i) block[2 + i] = static_cast<uint8_t>(0x11 + i % 200);
+  if (separator && 2 + padding < block.size()) block[2 + padding] = 0x00;
   return block;
 }
 
@@ -41,6 +59,7 @@ struct UnpadCase {
   DWORD padding;
   Bytes block;
   const char16_t* oaepHash;
+  std::string label;  // for OAEP
   DWORD result;
   std::string unpadded;
 };
@@ -48,29 +67,48 @@ struct UnpadCase {
 TEST(UnpadCallback, RemovesThePaddingTheRecordNamesAndRefusesBadBlocks) {
   Bytes broken = paddedBlock(CARD_PADDING_PKCS1);
   broken[1] = 0x01;  // a signature block, not an encryption block
+  Bytes lateZero = paddedBlock(CARD_PADDING_PKCS1);
+  lateZero[0] = 0x01;  // 01 02 ...: the leading byte must be 00
   Bytes raw(256, 0x5A);
+  const Bytes withLabel = paddedBlock(CARD_PADDING_OAEP, EVP_sha256(), "a label");
   const UnpadCase cases[] = {
-      {"PKCS #1 v1.5", CARD_PADDING_PKCS1, paddedBlock(CARD_PADDING_PKCS1), nullptr, 0, kMessage},
-      {"OAEP SHA-256", CARD_PADDING_OAEP, paddedBlock(CARD_PADDING_OAEP), u"SHA256", 0, kMessage},
-      {"OAEP SHA-1", CARD_PADDING_OAEP, paddedBlock(CARD_PADDING_OAEP, EVP_sha1()), u"SHA1", 0, kMessage},
-      {"OAEP with the wrong hash", CARD_PADDING_OAEP, paddedBlock(CARD_PADDING_OAEP), u"SHA1",
+      {"PKCS #1 v1.5", CARD_PADDING_PKCS1, paddedBlock(CARD_PADDING_PKCS1), nullptr, "", 0, kMessage},
+      {"PKCS #1 v1.5, first byte 01", CARD_PADDING_PKCS1, lateZero, nullptr, "", SCARD_E_INVALID_PARAMETER, ""},
+      {"a type-1 block", CARD_PADDING_PKCS1, broken, nullptr, "", SCARD_E_INVALID_PARAMETER, ""},
+      {"eight padding bytes", CARD_PADDING_PKCS1, handmadeBlock(0, 2, 8), nullptr, "", 0, std::string(245, 'm')},
+      {"seven padding bytes", CARD_PADDING_PKCS1, handmadeBlock(0, 2, 7), nullptr, "", SCARD_E_INVALID_PARAMETER,
+       ""},
+      {"no 00 separator", CARD_PADDING_PKCS1, handmadeBlock(0, 2, 254, false), nullptr, "",
        SCARD_E_INVALID_PARAMETER, ""},
-      {"OAEP with an unknown hash", CARD_PADDING_OAEP, paddedBlock(CARD_PADDING_OAEP), u"sha256",
+      {"a message of length 0", CARD_PADDING_PKCS1, handmadeBlock(0, 2, 253), nullptr, "", 0, ""},
+      {"OAEP SHA-256", CARD_PADDING_OAEP, paddedBlock(CARD_PADDING_OAEP), u"SHA256", "", 0, kMessage},
+      {"OAEP SHA-1", CARD_PADDING_OAEP, paddedBlock(CARD_PADDING_OAEP, EVP_sha1()), u"SHA1", "", 0, kMessage},
+      {"OAEP with its label", CARD_PADDING_OAEP, withLabel, u"SHA256", "a label", 0, kMessage},
+      {"OAEP without the label it was made with", CARD_PADDING_OAEP, withLabel, u"SHA256", "",
        SCARD_E_INVALID_PARAMETER, ""},
-      {"a type-1 block", CARD_PADDING_PKCS1, broken, nullptr, SCARD_E_INVALID_PARAMETER, ""},
-      {"no padding", CARD_PADDING_NONE, raw, nullptr, 0, std::string(256, 'Z')},
-      {"PSS is no encryption padding", CARD_PADDING_PSS, raw, nullptr, SCARD_E_INVALID_PARAMETER, ""},
+      {"OAEP with a wrong label", CARD_PADDING_OAEP, withLabel, u"SHA256", "a lab3l", SCARD_E_INVALID_PARAMETER, ""},
+      {"OAEP with a label it was made without", CARD_PADDING_OAEP, paddedBlock(CARD_PADDING_OAEP), u"SHA256", "x",
+       SCARD_E_INVALID_PARAMETER, ""},
+      {"OAEP with the wrong hash", CARD_PADDING_OAEP, paddedBlock(CARD_PADDING_OAEP), u"SHA1", "",
+       SCARD_E_INVALID_PARAMETER, ""},
+      {"OAEP with an unknown hash", CARD_PADDING_OAEP, paddedBlock(CARD_PADDING_OAEP), u"sha256", "",
+       SCARD_E_INVALID_PARAMETER, ""},
+      {"no padding", CARD_PADDING_NONE, raw, nullptr, "", 0, std::string(256, 'Z')},
+      {"PSS is no encryption padding", CARD_PADDING_PSS, raw, nullptr, "", SCARD_E_INVALID_PARAMETER, ""},
   };
   for (const UnpadCase& c : cases) {
     Bytes block = c.block;
-    host::OaepPaddingInfo oaep{reinterpret_cast<LPCWSTR>(c.oaepHash), nullptr, 0};
+    std::string label = c.label;
+    host::OaepPaddingInfo oaep{reinterpret_cast<LPCWSTR>(c.oaepHash),
+                               label.empty() ? nullptr : reinterpret_cast<PBYTE>(label.data()),
+                               static_cast<DWORD>(label.size())};
     CARD_RSA_DECRYPT_INFO info{};
     info.dwVersion = 2;
     info.pbData = block.data();
     info.cbData = static_cast<DWORD>(block.size());
     info.dwPaddingType = c.padding;
     info.pPaddingInfo = c.oaepHash != nullptr ? &oaep : nullptr;
-    DWORD length = 0;
+    DWORD length = 0xFFFF;
     PBYTE out = nullptr;
     EXPECT_EQ(host::unpadWithOpenssl(&info, &length, &out), c.result) << c.what;
     if (c.result == 0) {
@@ -79,7 +117,38 @@ TEST(UnpadCallback, RemovesThePaddingTheRecordNamesAndRefusesBadBlocks) {
     } else {
       EXPECT_EQ(out, nullptr) << c.what;
     }
+    EXPECT_EQ(block, c.block) << c.what << ": the block is the driver's, not the callback's";
     host::providerFree(out);
+  }
+}
+
+TEST(ContainerIndex, StaysBelowTheCardsCount) {
+  struct Case {
+    int container;
+    DWORD count;
+    const char* refusal;  // nullptr: accepted
+  };
+  const Case cases[] = {
+      {0, 8, nullptr},
+      {7, 8, nullptr},
+      {255, 256, nullptr},
+      {8, 8, "container 8 is past the card's 8 key containers (0 to 7)"},
+      {64, 8, "container 64 is past the card's 8 key containers (0 to 7)"},
+      {0, 0, "the card has no key containers"},
+      {256, 1000, "a container index is 0 to 255"},
+      {-1, 8, "a container index is 0 to 255"},
+  };
+  for (const Case& c : cases) {
+    if (c.refusal == nullptr) {
+      EXPECT_EQ(containerIndex(c.container, c.count), c.container);
+      continue;
+    }
+    try {
+      (void)containerIndex(c.container, c.count);
+      ADD_FAILURE() << c.container << " of " << c.count << " accepted";
+    } catch (const host::Error& e) {
+      EXPECT_STREQ(e.what(), c.refusal);
+    }
   }
 }
 
@@ -160,6 +229,78 @@ TEST(ContainerMap, RecordsRoundTripInTheEightySixByteLayout) {
   EXPECT_EQ(parsed[1].signatureBits, 1024);
   EXPECT_EQ(parsed[1].keyExchangeBits, 2048);
   EXPECT_EQ(newContainerName().size(), 38u);
+}
+
+TEST(CertificateFile, CompressedFormRoundTripsAndIsRefusedBeyondItsLengthField) {
+  struct Case {
+    const char* what;
+    std::size_t size;
+    bool compresses;
+  };
+  const Case cases[] = {
+      {"a certificate's size", 1200, true},
+      {"the largest the header announces", 0xFFFF, true},
+      {"one byte more", 0x10000, false},
+      {"nothing", 0, false},
+  };
+  for (const Case& c : cases) {
+    Bytes der(c.size, 0x5A);
+    if (!der.empty()) der[0] = 0x30;
+    const auto file = host::compressCertificate(der);
+    ASSERT_EQ(file.has_value(), c.compresses) << c.what;
+    if (!file) continue;
+    EXPECT_EQ(Bytes(file->begin(), file->begin() + 4),
+              Bytes({0x01, 0x00, static_cast<uint8_t>(c.size), static_cast<uint8_t>(c.size >> 8)}))
+        << c.what;
+    EXPECT_EQ((*file)[4], 0x78) << c.what;  // a zlib stream
+    EXPECT_EQ(host::certificateFromFile(*file), der) << c.what;
+  }
+  EXPECT_EQ(host::certificateFileName(0x0A, AT_SIGNATURE), "ksc0a");
+  EXPECT_EQ(host::certificateFileName(0, AT_KEYEXCHANGE), "kxc00");
+}
+
+// A request signed by a key in memory, as the card would sign it.
+std::string requestSignedBy(EVP_PKEY* key, const std::string& subject, bool spoil) {
+  return makeCertificateRequest(key, subject, [&](const Bytes& hash) {
+    EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new(key, nullptr);
+    std::size_t length = 0;
+    Bytes signature;
+    if (ctx != nullptr && EVP_PKEY_sign_init(ctx) == 1 && EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_PKCS1_PADDING) == 1 &&
+        EVP_PKEY_CTX_set_signature_md(ctx, EVP_sha256()) == 1 &&
+        EVP_PKEY_sign(ctx, nullptr, &length, hash.data(), hash.size()) == 1) {
+      signature.resize(length);
+      EVP_PKEY_sign(ctx, signature.data(), &length, hash.data(), hash.size());
+    }
+    EVP_PKEY_CTX_free(ctx);
+    if (spoil && !signature.empty()) signature.back() ^= 1;
+    return signature;
+  });
+}
+
+TEST(CertificateRequest, SubjectsAreParsedAndOnlyAVerifyingSignatureIsAccepted) {
+  Pkey key = generateRsaKey(1024);
+  const std::string pem = requestSignedBy(key.get(), "/CN=card\\/user/O=Vemra", false);
+  EXPECT_EQ(pem.rfind("-----BEGIN CERTIFICATE REQUEST-----\n", 0), 0u) << pem;
+
+  struct Case {
+    const char* subject;
+    bool spoil;
+    const char* message;
+  };
+  const Case cases[] = {
+      {"CN=x", false, "a subject is written /CN="},
+      {"/CN", false, "\"CN\" in the subject is not NAME=VALUE"},
+      {"/NOPE=x", false, "OpenSSL does not take \"NOPE=x\""},
+      {"/CN=x", true, "OpenSSL does not verify the request's signature"},
+  };
+  for (const Case& c : cases) {
+    try {
+      requestSignedBy(key.get(), c.subject, c.spoil);
+      ADD_FAILURE() << c.subject << " accepted";
+    } catch (const host::Error& e) {
+      EXPECT_NE(std::string(e.what()).find(c.message), std::string::npos) << c.subject << ": " << e.what();
+    }
+  }
 }
 
 }  // namespace

@@ -1,137 +1,10 @@
 // vemractl run as a user runs it: a subprocess against the simulated card
 // through the real pcscd and the virtual reader, its output and exit status
 // checked. Every test starts with a fresh card.
-#include <fcntl.h>
-#include <gtest/gtest.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cstdlib>
-#include <fstream>
-#include <nlohmann/json.hpp>
-#include <sstream>
-#include <string>
-#include <utility>
-#include <vector>
-
-#include "pcsc_stack.h"
-
-extern char** environ;
+#include "vemractl_fixture.h"
 
 namespace vemra::integration {
 namespace {
-
-using nlohmann::json;
-using Env = std::vector<std::pair<std::string, std::string>>;
-
-constexpr const char* kPin = "1234";
-constexpr const char* kAdminKey = "0123456789ABCDEFFEDCBA98765432100123456789ABCDEF";
-
-struct Outcome {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
-
-std::string slurp(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  std::stringstream s;
-  s << f.rdbuf();
-  return s.str();
-}
-
-void spill(const std::string& path, const std::string& content) {
-  std::ofstream f(path, std::ios::binary | std::ios::trunc);
-  f << content;
-}
-
-class StackEnvironment : public ::testing::Environment {
- public:
-  void TearDown() override { PcscStack::instance().stop(); }
-};
-const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new StackEnvironment);
-
-class VemractlTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    // A fresh simulated card for every test.
-    PcscStack& stack = PcscStack::instance();
-    ASSERT_EQ(stack.start(), "") << "the PC/SC stack could not be brought up";
-    ASSERT_EQ(stack.removeCard(), "");
-    ASSERT_EQ(stack.insertCard(), "");
-    char dir[] = "/tmp/vemractl-test-XXXXXX";
-    ASSERT_NE(::mkdtemp(dir), nullptr);
-    work = dir;
-  }
-  void TearDown() override { std::system(("rm -rf '" + work + "'").c_str()); }
-
-  std::string file(const std::string& name) const { return work + "/" + name; }
-
-  // Runs vemractl on the simulated card's reader with `args`, standard input
-  // `input` and, besides PATH, only the environment `env`.
-  Outcome vemractl(const std::vector<std::string>& args, const Env& env = {}, const std::string& input = "",
-               bool withReader = true) {
-    std::vector<std::string> all{VEMRACTL_PATH};
-    if (withReader) {
-      all.push_back("--reader");
-      all.push_back(PcscStack::instance().readerName());
-    }
-    all.insert(all.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& a : all) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    std::vector<std::string> envText{"PATH=/usr/bin:/bin", "ASAN_OPTIONS=detect_leaks=0"};
-    for (const auto& [k, v] : env) envText.push_back(k + "=" + v);
-    std::vector<char*> envp;
-    for (std::string& e : envText) envp.push_back(e.data());
-    envp.push_back(nullptr);
-
-    spill(file("stdin"), input);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, file("stdin").c_str(), O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, file("stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, file("stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    // A session of its own: no terminal, so a missing secret cannot be
-    // prompted for.
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
-    pid_t pid = -1;
-    Outcome run;
-    if (posix_spawn(&pid, argv[0], &actions, &attr, argv.data(), envp.data()) == 0) {
-      int status = 0;
-      ::waitpid(pid, &status, 0);
-      run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attr);
-    run.out = slurp(file("stdout"));
-    run.err = slurp(file("stderr"));
-    return run;
-  }
-
-  Outcome asUser(std::vector<std::string> args, const std::string& input = "") {
-    args.insert(args.begin(), {"--login", "user"});
-    return vemractl(args, {{"VEMRA_PIN", kPin}}, input);
-  }
-
-  void init() {
-    const Outcome run = vemractl({"init"}, {{"VEMRA_ADMIN_KEY", kAdminKey}});
-    ASSERT_EQ(run.status, 0) << run.out << run.err;
-  }
-
-  std::string work;
-};
-
-#define EXPECT_OK(run) EXPECT_EQ((run).status, 0) << (run).out << (run).err
-#define EXPECT_FAILS_WITH(run, text)                              \
-  do {                                                            \
-    const Outcome& r_ = (run);                                        \
-    EXPECT_NE(r_.status, 0) << r_.out;                            \
-    EXPECT_NE(r_.err.find(text), std::string::npos) << r_.err;    \
-  } while (0)
 
 TEST_F(VemractlTest, ReadersShowsTheSimulatedCardInTextAndJson) {
   const Outcome text = vemractl({"readers"}, {}, "", false);
@@ -205,7 +78,8 @@ TEST_F(VemractlTest, FilesAreWrittenGrownReadListedAndDeleted) {
 
   EXPECT_OK(asUser({"mkdir", "docs"}));
   EXPECT_OK(asUser({"put", "docs/a", "--access", "user-read-write"}, "in a directory"));
-  const Outcome docs = vemractl({"ls", "docs", "--json"});
+  // A run leaves no login behind: the listing of a user's file logs in.
+  const Outcome docs = asUser({"ls", "docs", "--json"});
   EXPECT_EQ(json::parse(docs.out)["files"],
             json::parse(R"([{"name": "a", "size": 14, "access": "user-read-write"}])"));
   // The card keeps a login until logout; without it the file is closed.
@@ -313,15 +187,11 @@ TEST_F(VemractlTest, HelpListsEveryCommand) {
   EXPECT_OK(help);
   for (const char* command : {"readers", "info", "ls", "cat", "put", "mkdir", "rmdir", "rm", "login", "logout",
                               "change-pin", "unblock", "change-admin-key", "props", "init", "import-key", "pubkey",
-                              "sign", "decrypt", "rm-container", "demo"}) {
+                              "sign", "decrypt", "rm-container", "demo", "import-p12", "put-cert", "cert",
+                              "rm-cert", "certs", "csr"}) {
     EXPECT_NE(help.out.find(std::string("\n  ") + command + " "), std::string::npos) << command;
     EXPECT_OK(vemractl({command, "--help"}, {}, "", false));
   }
-}
-
-// Runs a shell command in the test's directory; its exit status.
-int shell(const std::string& dir, const std::string& command) {
-  return std::system(("cd '" + dir + "' && (" + command + ") >/dev/null 2>&1").c_str());
 }
 
 TEST_F(VemractlTest, KeyImportedSignsAndDecryptsAsOpensslExpects) {
@@ -361,6 +231,17 @@ TEST_F(VemractlTest, KeyImportedSignsAndDecryptsAsOpensslExpects) {
   EXPECT_NE(shell(work, "openssl pkeyutl -verify -pubin -inkey pub.pem -sigfile sig -in other.digest "
                         "-pkeyopt digest:sha256"),
             0);
+  // PSS through the card's raw operation, salt as long as the hash.
+  const Outcome pssSigned = asUser({"sign", "--container", "0", "--keyspec", "kx", "--hash", "sha384", "--pss",
+                                    file("message"), "-o", file("pss.sig")});
+  EXPECT_OK(pssSigned);
+  EXPECT_NE(pssSigned.err.find("OpenSSL verifies the signature"), std::string::npos) << pssSigned.err;
+  ASSERT_EQ(shell(work, "openssl dgst -sha384 -binary message > digest384"), 0);
+  EXPECT_EQ(shell(work, "openssl pkeyutl -verify -pubin -inkey pub.pem -sigfile pss.sig -in digest384 "
+                        "-pkeyopt digest:sha384 -pkeyopt rsa_padding_mode:pss -pkeyopt rsa_pss_saltlen:digest"),
+            0);
+  EXPECT_FAILS_WITH(asUser({"sign", "--container", "0", "--keyspec", "kx", "--hash", "md5", "--pss", file("message")}),
+                    "PSS takes sha1, sha256, sha384 or sha512");
 
   struct Padding {
     const char* options;
@@ -417,6 +298,45 @@ TEST_F(VemractlTest, AdministratorsSignatureKeyIsRecordedBesideOtherContainers) 
   EXPECT_EQ(shell(work, "openssl pkeyutl -verify -pubin -inkey expected.pem -sigfile sig -in digest "
                         "-pkeyopt digest:sha1"),
             0);
+  // The raw operation serves a signature key too.
+  const Outcome pssSigned =
+      vemractl({"--login", "admin", "sign", "--container", "3", "--keyspec", "sig", "--hash", "sha256", "--pss",
+                file("message"), "-o", file("pss.sig")},
+               {{"VEMRA_PIN", kPin}, {"VEMRA_ADMIN_KEY", kAdminKey}});
+  EXPECT_OK(pssSigned);
+  ASSERT_EQ(shell(work, "openssl dgst -sha256 -binary message > digest256"), 0);
+  EXPECT_EQ(shell(work, "openssl pkeyutl -verify -pubin -inkey expected.pem -sigfile pss.sig -in digest256 "
+                        "-pkeyopt digest:sha256 -pkeyopt rsa_padding_mode:pss -pkeyopt rsa_pss_saltlen:digest"),
+            0);
+}
+
+// The simulated card has 8 containers; its key references wrap at 256, so
+// the key-exchange key of container 64 would take the reference of the
+// signature key of container 0. Every command taking --container refuses an
+// index past the count before it touches the card's keys.
+TEST_F(VemractlTest, ContainerIndexesPastTheCardsCountAreRefused) {
+  init();
+  ASSERT_EQ(shell(work, "openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:1024 -out key.pem"), 0);
+  ASSERT_EQ(shell(work, "openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:1024 -out other.pem"), 0);
+  ASSERT_EQ(shell(work, "openssl pkey -in key.pem -pubout -out expected.pem"), 0);
+  EXPECT_OK(asUser({"import-key", file("key.pem"), "--container", "0", "--keyspec", "sig"}));
+  const std::string map = vemractl({"cat", "mscp/cmapfile"}).out;
+  const std::string counter = vemractl({"cat", "cardcf"}).out;
+  spill(file("block"), std::string(128, '\x11'));
+  const std::string refusal = "container 64 is past the card's 8 key containers (0 to 7)";
+  const std::vector<std::vector<std::string>> commands = {
+      {"import-key", file("other.pem"), "--container", "64", "--keyspec", "kx"},
+      {"pubkey", "--container", "64", "--keyspec", "kx"},
+      {"sign", "--container", "64", "--keyspec", "kx", file("block")},
+      {"decrypt", "--container", "64", "--keyspec", "kx", file("block")},
+      {"rm-container", "--container", "64"},
+  };
+  for (const auto& args : commands) EXPECT_FAILS_WITH(asUser(args), refusal);
+  EXPECT_FAILS_WITH(asUser({"pubkey", "--container", "8", "--keyspec", "sig"}), "container 8 is past");
+  // Nothing changed: the key of container 0, the map and its counter.
+  EXPECT_EQ(vemractl({"pubkey", "--container", "0", "--keyspec", "sig"}).out, slurp(file("expected.pem")));
+  EXPECT_EQ(vemractl({"cat", "mscp/cmapfile"}).out, map);
+  EXPECT_EQ(vemractl({"cat", "cardcf"}).out, counter);
 }
 
 TEST_F(VemractlTest, PropsAnswersEveryPropertyInJson) {
@@ -433,7 +353,62 @@ TEST_F(VemractlTest, PropsAnswersEveryPropertyInJson) {
   EXPECT_EQ(props["PIN Strength Change"]["error"], "SCARD_E_UNSUPPORTED_FEATURE");
   const json info = json::parse(vemractl({"info", "--json"}).out);
   EXPECT_EQ(props["Card Identifier"]["value"], info["cardIdentifier"]);
-  EXPECT_EQ(info["authenticated"], json::parse(R"(["user"])"));
+  EXPECT_EQ(info["authenticated"], json::array()) << "the run logged out the user it logged in";
+}
+
+// The card's login is every program's: a run logs out the roles it logged
+// in for its command, whichever way the command ends; the login command
+// alone leaves its login on the card.
+TEST_F(VemractlTest, ARunLeavesNoLoginOnTheCardButTheLoginCommands) {
+  init();
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    json authenticated;
+  };
+  const Case cases[] = {
+      {{"--login", "admin", "ls"}, 0, json::array()},
+      {{"--login", "user", "cat", "no-such-file"}, 1, json::array()},
+      {{"init"}, 0, json::array()},
+      {{"login", "admin"}, 0, json::parse(R"(["admin"])")},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args.back());
+    ASSERT_OK(vemractl({"logout"}));
+    const Outcome run = vemractl(c.args, {{"VEMRA_PIN", kPin}, {"VEMRA_ADMIN_KEY", kAdminKey}});
+    EXPECT_EQ(run.status, c.status) << run.out << run.err;
+    EXPECT_EQ(json::parse(vemractl({"info", "--json"}).out)["authenticated"], c.authenticated);
+  }
+}
+
+TEST_F(VemractlTest, ImportKeyRefusesAContainerInUseAndUndoesAnImportItCannotRecord) {
+  ASSERT_EQ(shell(work, "openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:1024 -out key.pem"), 0);
+  const std::vector<std::string> intoOne = {"import-key", file("key.pem"), "--container", "1", "--keyspec", "sig"};
+  // A key imported before the map exists is recorded nowhere, and still
+  // taken.
+  EXPECT_OK(asUser(intoOne));
+  init();
+  EXPECT_FAILS_WITH(asUser(intoOne), "container 1 is in use");
+  std::vector<std::string> forced = intoOne;
+  forced.push_back("--force");
+  const Outcome replaced = asUser(forced);
+  EXPECT_OK(replaced);
+  EXPECT_NE(replaced.out.find("recorded container 1 in mscp/cmapfile"), std::string::npos) << replaced.out;
+  EXPECT_FAILS_WITH(asUser(intoOne), "container 1 is in use");
+
+  // A map only the administrator may write: the import into a free
+  // container cannot be recorded, and goes again.
+  const Env admin = {{"VEMRA_ADMIN_KEY", kAdminKey}};
+  const std::string map = vemractl({"cat", "mscp/cmapfile"}).out;
+  spill(file("map"), map);
+  ASSERT_OK(vemractl({"--login", "admin", "rm", "mscp/cmapfile"}, admin));
+  ASSERT_OK(vemractl(
+      {"--login", "admin", "put", "mscp/cmapfile", "-i", file("map"), "--access", "everyone-read-admin-write"}, admin));
+  const Outcome unrecorded = asUser({"import-key", file("key.pem"), "--container", "2", "--keyspec", "kx"});
+  EXPECT_NE(unrecorded.status, 0);
+  EXPECT_NE(unrecorded.out.find("undid the import: container 2 deleted"), std::string::npos) << unrecorded.out;
+  EXPECT_FAILS_WITH(vemractl({"pubkey", "--container", "2", "--keyspec", "kx"}), "container 2");
+  EXPECT_EQ(vemractl({"cat", "mscp/cmapfile"}).out, map);
 }
 
 }  // namespace

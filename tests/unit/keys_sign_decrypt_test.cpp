@@ -1,6 +1,9 @@
 // CardSignData and CardRSADecrypt on a scripted card: the key preparation,
 // the DigestInfo prefix per hash, the chained decryption, the unpad callback
 // and the failures whose codes differ.
+#include <cstddef>
+#include <cstring>
+
 #include "common/entry_points.h"
 #include "keys_script.h"
 
@@ -149,6 +152,48 @@ TEST_F(SignDecryptTest, SigningFailures) {
   EXPECT_EQ(info.pbSignedData, nullptr);
 }
 
+// Without a prefix, empty data would make a command with Lc 00, which asks
+// for 256 bytes instead of sending none: refused before any command. Data of
+// one byte, or a prefix alone, still make a command.
+TEST_F(SignDecryptTest, AnEmptySignatureRequestIsRefusedBeforeAnyCommand) {
+  const BCRYPT_PKCS1_PADDING_INFO bare{nullptr};
+  struct Case {
+    const char* what;
+    ALG_ID algorithm;
+    bool paddingInfo;
+    DWORD cbData;
+    std::string command;  // empty: none after the prologue
+    DWORD expected;
+  };
+  const Case cases[] = {
+      {"no prefix, no data", CALG_SSL3_SHAMD5, false, 0, "", SCARD_E_INVALID_PARAMETER},
+      {"NULL name, no data", 0, true, 0, "", SCARD_E_INVALID_PARAMETER},
+      {"no prefix, one byte", CALG_SSL3_SHAMD5, false, 1, "00 2A 9E 9A 01 77", 0},
+      {"prefix alone", CALG_SHA1, false, 0, "00 2A 9E 9A 0F " + kSha1Prefix, 0},
+  };
+  for (const Case& c : cases) {
+    auto hash = pattern(20, 0x77);
+    CARD_SIGNING_INFO info = signing(hash, c.algorithm);
+    info.cbData = c.cbData;
+    if (c.paddingInfo) {
+      info.dwSigningFlags = CARD_PADDING_INFO_PRESENT;
+      info.dwPaddingType = CARD_PADDING_PKCS1;
+      info.pPaddingInfo = const_cast<BCRYPT_PKCS1_PADDING_INFO*>(&bare);
+    }
+    if (c.command.empty()) {
+      expectSteps(preparation(128), 0, "90 00");
+    } else {
+      expectSteps(preparation(128));
+      card.expect(c.command, toHex(pattern(128, 5)) + files::kOk);
+    }
+    EXPECT_EQ(CardSignData(&cardData, &info), c.expected) << c.what;
+    EXPECT_TRUE(card.finished()) << c.what << ": " << card.pending();
+    EXPECT_EQ(info.pbSignedData != nullptr, c.expected == 0) << c.what;
+    ProviderDouble::free(info.pbSignedData);
+    card.clear();
+  }
+}
+
 TEST_F(SignDecryptTest, MissingKeysAreToldApart) {
   auto hash = pattern(20, 0x10);
   const struct {
@@ -210,11 +255,47 @@ TEST_F(DecryptTest, TheBlockIsReplacedInPlaceAndUnpaddedByTheProvider) {
     EXPECT_EQ(CardRSADecrypt(&cardData, &info), c.expected) << c.unpadded.size();
     EXPECT_EQ(info.cbData, c.cbData);
     EXPECT_EQ(provider().unpadCalls() - unpadCalls, c.recordVersion == 2 && c.withCallback ? 1 : 0);
-    // The unpadded bytes at the front, the raw block's tail behind them.
+    // An older record gets the raw block. After an unpadding the unpadded
+    // bytes are at the front and zeros behind them; after a failed one the
+    // buffer holds zeros only: no plaintext stays behind.
     auto expected = plain;
-    if (c.expected == 0 && c.recordVersion == 2) std::copy(c.unpadded.begin(), c.unpadded.end(), expected.begin());
+    if (c.recordVersion == 2) {
+      expected.assign(plain.size(), 0);
+      if (c.expected == 0) std::copy(c.unpadded.begin(), c.unpadded.end(), expected.begin());
+    }
     EXPECT_EQ(data, expected) << c.unpadded.size();
+    if (c.recordVersion == 2 && c.withCallback && c.unpadResult == 0) {
+      EXPECT_EQ(provider().lastFreed(), std::vector<std::uint8_t>(c.unpadded.size(), 0))
+          << "the callback's buffer is wiped before it goes back";
+    }
     EXPECT_EQ(provider().live(), 1u) << "only the configuration record is still allocated";
+  }
+}
+
+// The unpad callback belongs to the version-7 part of CARD_DATA; an older
+// provider's record ends before it. A version-2 request there is refused
+// before any command of its own, and the record is not read past its end
+// (AddressSanitizer watches the heap block of exactly that size).
+TEST_F(DecryptTest, AVersion2RecordNeedsAVersion7Context) {
+  for (DWORD version : {4u, 5u, 6u}) {
+    const std::size_t size = version == 6   ? offsetof(CARD_DATA, pfnCspUnpadData)
+                             : version == 5 ? offsetof(CARD_DATA, pfnCardGetChallengeEx)
+                                            : offsetof(CARD_DATA, pfnCardDeriveKey);
+    void* record = ::operator new(size);
+    std::memcpy(record, &cardData, size);
+    auto* older = static_cast<PCARD_DATA>(record);
+    older->dwVersion = version;
+    auto data = block;
+    // The card would decrypt: only the driver's refusal keeps it from it.
+    expectDecryption(block, plain);
+    const std::size_t before = sentCommands().size();
+    CARD_RSA_DECRYPT_INFO info{2, 1, AT_SIGNATURE, data.data(), 256, nullptr, CARD_PADDING_OAEP};
+    EXPECT_EQ(CardRSADecrypt(older, &info), DWORD{ERROR_REVISION_MISMATCH}) << version;
+    EXPECT_EQ(sentCommands().size() - before, 1u) << version << ": the prologue's selection alone";
+    EXPECT_EQ(data, block) << version;
+    EXPECT_EQ(info.cbData, 256u) << version;
+    ::operator delete(record);
+    card.clear();
   }
 }
 

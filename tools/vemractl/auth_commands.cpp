@@ -20,6 +20,7 @@ void cmdLogin(Tool& tool, const std::string& role, std::ostream& out) {
   } else {
     throw Error("unknown role \"" + role + "\" (user or admin)");
   }
+  tool.keepLogins();
   out << role << " logged in; the card keeps the login until logout, a reset or power-off\n";
 }
 
@@ -64,6 +65,7 @@ void cmdChangePin(Tool& tool, std::ostream& out) {
   Card& card = tool.card();
   Secret current = obtainPin(tool.options().pin, "VEMRA_PIN", "Current PIN: ");
   Secret next = newPin(tool.options());
+  const Card::Hold held = card.hold();
   card.changePin(current, next);
   out << "user PIN changed\n";
   pinsChanged(card, out);
@@ -73,6 +75,7 @@ void cmdUnblock(Tool& tool, std::ostream& out) {
   Card& card = tool.card();
   Secret key = obtainAdminKey(tool.options().adminKey, "VEMRA_ADMIN_KEY", "Administrator key (hex): ");
   Secret next = newPin(tool.options());
+  const Card::Hold held = card.hold();
   card.unblockPin(key, next);
   out << "user PIN unblocked and set\n";
   // The unblock leaves nobody logged in; the user's new PIN opens cardcf for
@@ -90,6 +93,7 @@ void cmdChangeAdminKey(Tool& tool, std::ostream& out) {
   Card& card = tool.card();
   Secret current = obtainAdminKey(tool.options().adminKey, "VEMRA_ADMIN_KEY", "Current administrator key (hex): ");
   Secret next = obtainAdminKey(tool.options().newAdminKey, "VEMRA_NEW_ADMIN_KEY", "New administrator key (hex): ");
+  const Card::Hold held = card.hold();
   card.changeAdminKey(current, next);
   out << "administrator key changed\n";
   pinsChanged(card, out);

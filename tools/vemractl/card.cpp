@@ -34,6 +34,15 @@ LPWSTR wide(std::u16string& text) { return reinterpret_cast<LPWSTR>(text.data())
 
 Card::Card(const std::string& driverPath, const std::string& reader) : session_(driverPath, reader) {}
 
+Card::Hold Card::hold() {
+  auto held = std::make_unique<host::CardTransaction>(session_.cardHandle());
+  if (held->lost()) {
+    throw Error("the card was reset or removed by another program; run the command again", held->status());
+  }
+  check(held->status(), "cannot hold the card");
+  return held;
+}
+
 Bytes Card::readFile(const std::string& dir, const std::string& name) {
   Name d(dir);
   Name f(name);
@@ -137,6 +146,9 @@ Secret respond(CARD_DATA* cd, const Secret& key24) {
 }  // namespace
 
 void Card::loginAdmin(const Secret& key24) {
+  // The challenge and the response as one: another program's challenge in
+  // between would spend an administrator try.
+  const Hold held = hold();
   Secret response = respond(data(), key24);
   DWORD attempts = 0xFFFFFFFF;
   const DWORD rc = data()->pfnCardAuthenticateChallenge(data(), response.data(),
@@ -160,6 +172,7 @@ void Card::changePin(const Secret& current, const Secret& next) {
 void Card::unblockPin(const Secret& adminKey24, const Secret& next) {
   std::u16string user = kUser;
   Secret b(Bytes(next.data(), next.data() + next.size()));
+  const Hold held = hold();
   Secret response = respond(data(), adminKey24);
   const DWORD rc = data()->pfnCardUnblockPin(data(), wide(user), response.data(),
                                              static_cast<DWORD>(response.size()), b.data(),
@@ -170,6 +183,7 @@ void Card::unblockPin(const Secret& adminKey24, const Secret& next) {
 void Card::changeAdminKey(const Secret& current24, const Secret& next24) {
   std::u16string admin = kAdmin;
   Secret b(Bytes(next24.data(), next24.data() + next24.size()));
+  const Hold held = hold();
   Secret response = respond(data(), current24);
   DWORD attempts = 0xFFFFFFFF;
   const DWORD rc = data()->pfnCardChangeAuthenticator(

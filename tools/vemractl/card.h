@@ -11,6 +11,7 @@
 
 #include "provider.h"
 #include "secrets.h"
+#include "transaction.h"
 
 namespace vemra::ctl {
 
@@ -34,6 +35,14 @@ class Card {
   CARD_DATA* data() { return session_.card(); }
   const std::string& readerName() const { return session_.readerName(); }
   const std::vector<uint8_t>& atr() const { return session_.atr(); }
+  // The SCARDHANDLE, for holding the card over several calls.
+  uintptr_t cardHandle() const { return session_.cardHandle(); }
+
+  // The card held for this connection until the object goes: another
+  // program's commands wait meanwhile. Throws when the card was reset or
+  // removed (or cannot be held).
+  using Hold = std::unique_ptr<host::CardTransaction>;
+  [[nodiscard]] Hold hold();
 
   // Files and directories; `dir` empty is the root.
   Bytes readFile(const std::string& dir, const std::string& name);

@@ -3,6 +3,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "cert_listing.h"
 #include "error.h"
 #include "layout.h"
 
@@ -76,6 +77,7 @@ std::string roleNames(uint32_t set) {
 
 void cmdInfo(Tool& tool, std::ostream& out) {
   Card& card = tool.card();
+  const Card::Hold held = card.hold();
   json info;
   info["reader"] = card.readerName();
   info["atr"] = hex(card.atr());
@@ -107,11 +109,7 @@ void cmdInfo(Tool& tool, std::ostream& out) {
   std::string containersError;
   for (DWORD i = 0; i < space.dwMaxKeyContainers && i < 256; ++i) {
     try {
-      const PublicKeys keys = card.publicKeys(static_cast<BYTE>(i));
-      json c{{"index", i}};
-      if (!keys.keyExchange.empty()) c["keyExchangeBits"] = (keys.keyExchange.size() - 20) * 8;
-      if (!keys.signature.empty()) c["signatureBits"] = (keys.signature.size() - 20) * 8;
-      containers.push_back(c);
+      containers.push_back(containerEntry(card, static_cast<BYTE>(i), card.publicKeys(static_cast<BYTE>(i))));
     } catch (const Error& e) {
       if (e.code() == SCARD_E_NO_KEY_CONTAINER) continue;
       containersError = host::describeCode(e.code());
@@ -183,6 +181,7 @@ void cmdInfo(Tool& tool, std::ostream& out) {
       if (c.contains("keyExchangeBits")) text += " key exchange " + std::to_string(c["keyExchangeBits"].get<int>()) + " bits";
       if (c.contains("signatureBits")) text += " signature " + std::to_string(c["signatureBits"].get<int>()) + " bits";
       line("container        ", text);
+      printCertificates(c, "                 ", out);
     }
   }
   if (info["pins"].is_null()) {
@@ -288,6 +287,7 @@ void cmdProps(Tool& tool, std::ostream& out) {
       {u"PIN Strength Unblock", 0, "PIN Strength Unblock", {}},
   }};
   Card& card = tool.card();
+  const Card::Hold held = card.hold();
   json all = json::object();
   for (const PropertyQuery& q : queries) {
     Bytes value;
@@ -315,6 +315,7 @@ void cmdProps(Tool& tool, std::ostream& out) {
 
 void cmdInit(Tool& tool, std::ostream& out) {
   tool.loginAdmin();
+  const Card::Hold held = tool.card().hold();
   out << "laying out the standard files:\n";
   initLayout(tool.card(), out);
   tool.card().logout(CREATE_PIN_SET(ROLE_ADMIN));

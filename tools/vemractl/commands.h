@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "card.h"
+#include "keys.h"
 #include "text.h"
 
 namespace vemra::ctl {
@@ -29,6 +30,13 @@ struct Options {
 class Tool {
  public:
   explicit Tool(Options& options) : options_(options) {}
+  // Logs out the roles this run logged in, whatever way it ends, unless
+  // they were kept: the card's login is shared by every program.
+  ~Tool();
+  Tool(const Tool&) = delete;
+  Tool& operator=(const Tool&) = delete;
+  // The logins outlive the run (the login command).
+  void keepLogins() { keep_ = true; }
   Card& card();
   void loginUser();
   void loginAdmin();
@@ -43,6 +51,7 @@ class Tool {
   std::unique_ptr<Card> card_;
   bool user_ = false;
   bool admin_ = false;
+  bool keep_ = false;
 };
 
 // "[DIR/]FILE" split into directory ("" for the root) and file name.
@@ -50,6 +59,11 @@ void splitPath(const std::string& path, std::string& dir, std::string& name);
 CARD_FILE_ACCESS_CONDITION parseFileAccess(const std::string& text);
 std::string fileAccessName(CARD_FILE_ACCESS_CONDITION access);
 DWORD parseKeySpec(const std::string& text);
+// `container` as a container index of a card with `maxContainers` key
+// containers; throws, naming the count, for an index at or past it.
+BYTE containerIndex(int container, DWORD maxContainers);
+// The index of --container, refused at or past the card's container count.
+BYTE cardContainerIndex(Tool& tool, int container);
 
 void cmdReaders(Options& options, std::ostream& out);
 void cmdInfo(Tool& tool, std::ostream& out);
@@ -67,11 +81,14 @@ void cmdUnblock(Tool& tool, std::ostream& out);
 void cmdChangeAdminKey(Tool& tool, std::ostream& out);
 void cmdProps(Tool& tool, std::ostream& out);
 void cmdInit(Tool& tool, std::ostream& out);
+// Refuses a container in use unless `force`.
 void cmdImportKey(Tool& tool, const std::string& pem, int container, const std::string& keySpec,
-                  const std::string& role, std::ostream& out);
+                  const std::string& role, bool force, std::ostream& out);
 void cmdPubkey(Tool& tool, int container, const std::string& keySpec, const std::string& output, std::ostream& out);
+// `pss`: an RSA-PSS signature (salt as long as the hash) made by the card's
+// raw operation instead of its PKCS #1 v1.5 signature.
 void cmdSign(Tool& tool, int container, const std::string& keySpec, const std::string& hash, const std::string& file,
-             const std::string& output, std::ostream& out);
+             const std::string& output, bool pss, std::ostream& out);
 void cmdDecrypt(Tool& tool, int container, const std::string& keySpec, bool oaep, const std::string& file,
                 const std::string& output, std::ostream& out);
 void cmdRmContainer(Tool& tool, int container, std::ostream& out);
@@ -79,9 +96,21 @@ void cmdRmContainer(Tool& tool, int container, std::ostream& out);
 struct DemoOptions {
   std::string vcard;  // the simulated card's bridge; empty: beside the tool
   bool keep = false;
+  std::string saveCard;  // with the simulated card: the file it is kept in
 };
 // Returns the exit status: 0 when every step did what it should.
 int cmdDemo(Tool& tool, const DemoOptions& demo, std::ostream& out);
+
+void cmdImportP12(Tool& tool, const std::string& p12, int container, const std::string& keySpec,
+                  const std::string& passphraseEnv, bool force, std::ostream& out);
+void cmdPutCert(Tool& tool, int container, const std::string& keySpec, const std::string& file, bool force,
+                std::ostream& out);
+void cmdCert(Tool& tool, int container, const std::string& keySpec, const std::string& output, bool der,
+             std::ostream& out);
+void cmdRmCert(Tool& tool, int container, const std::string& keySpec, std::ostream& out);
+void cmdCerts(Tool& tool, std::ostream& out);
+void cmdCsr(Tool& tool, int container, const std::string& keySpec, const std::string& subject,
+            const std::string& output, std::ostream& out);
 
 // Helpers shared with the demo.
 Bytes readAll(const std::string& path);  // "-" is standard input
@@ -92,6 +121,13 @@ enum class FileAccess { Usual, OwnerOnly };
 void writeAll(const std::string& path, const Bytes& data, std::ostream& out,
               FileAccess access = FileAccess::Usual);  // "" or "-" is `out`
 using host::hex;
+
+// Key helpers shared by the key and certificate commands.
+BYTE containerIndex(int container);  // throws outside 0 to 255
+// The public key of a container's key of type `spec`; throws when absent.
+Pkey containerKey(Card& card, BYTE index, DWORD spec);
+// Imports a key blob into a container and records it in mscp/cmapfile.
+void installKey(Card& card, BYTE index, DWORD spec, const Secret& blob, DWORD bits, PIN_ID role, std::ostream& out);
 
 }  // namespace vemra::ctl
 

@@ -41,6 +41,7 @@ std::vector<std::string> knownDirectories(Card& card) {
 
 void cmdLs(Tool& tool, const std::string& dir, std::ostream& out) {
   Card& card = tool.card();
+  const Card::Hold held = card.hold();
   json files = json::array();
   for (const std::string& name : card.listFiles(dir)) {
     const auto entry = card.fileInfo(dir, name);
@@ -84,7 +85,9 @@ void cmdCat(Tool& tool, const std::string& path, const std::string& output, std:
   std::string dir;
   std::string name;
   splitPath(path, dir, name);
-  writeAll(output, tool.card().readFile(dir, name), out);
+  Card& card = tool.card();
+  const Card::Hold held = card.hold();
+  writeAll(output, card.readFile(dir, name), out);
 }
 
 void cmdPut(Tool& tool, const std::string& path, const std::string& input, const std::string& access,
@@ -95,6 +98,7 @@ void cmdPut(Tool& tool, const std::string& path, const std::string& input, const
   const CARD_FILE_ACCESS_CONDITION condition = parseFileAccess(access);
   const Bytes content = readAll(input);
   Card& card = tool.card();
+  const Card::Hold held = card.hold();
   const auto existing = card.fileInfo(dir, name);
   if (!existing) {
     // A new file is created with room for its content (the driver creates
@@ -116,6 +120,7 @@ void cmdMkdir(Tool& tool, const std::string& dir, const std::string& access, std
     throw Error("unknown directory access \"" + access + "\" (user or admin)");
   }
   Card& card = tool.card();
+  const Card::Hold held = card.hold();
   card.createDirectory(dir, condition);
   out << "created directory " << dir << "\n";
   filesChanged(card, dir, "", out);
@@ -123,6 +128,7 @@ void cmdMkdir(Tool& tool, const std::string& dir, const std::string& access, std
 
 void cmdRmdir(Tool& tool, const std::string& dir, std::ostream& out) {
   Card& card = tool.card();
+  const Card::Hold held = card.hold();
   card.deleteDirectory(dir);
   out << "deleted directory " << dir << "\n";
   filesChanged(card, dir, "", out);
@@ -133,6 +139,7 @@ void cmdRm(Tool& tool, const std::string& path, std::ostream& out) {
   std::string name;
   splitPath(path, dir, name);
   Card& card = tool.card();
+  const Card::Hold held = card.hold();
   card.deleteFile(dir, name);
   out << "deleted " << path << "\n";
   filesChanged(card, dir, name, out);

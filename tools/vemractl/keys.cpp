@@ -111,8 +111,14 @@ Pkey publicKeyFromBlob(const Bytes& blob) {
   if (blob[0] != 0x06 || blob[8] != 'R' || blob[9] != 'S' || blob[10] != 'A' || blob[11] != '1') {
     throw Error("the driver handed back something that is not an RSA public key blob");
   }
-  const uint32_t exponent = static_cast<uint32_t>(blob[16]) | static_cast<uint32_t>(blob[17]) << 8 |
-                            static_cast<uint32_t>(blob[18]) << 16 | static_cast<uint32_t>(blob[19]) << 24;
+  const auto le32 = [&blob](std::size_t at) {
+    return static_cast<uint32_t>(blob[at]) | static_cast<uint32_t>(blob[at + 1]) << 8 |
+           static_cast<uint32_t>(blob[at + 2]) << 16 | static_cast<uint32_t>(blob[at + 3]) << 24;
+  };
+  if (le32(12) != 8 * (blob.size() - 20)) {
+    throw Error("the driver handed back a public key blob whose bit length is not its modulus's");
+  }
+  const uint32_t exponent = le32(16);
   Bn n(BN_lebin2bn(blob.data() + 20, static_cast<int>(blob.size() - 20), nullptr));
   Bn e(BN_new());
   if (!n || !e || BN_set_word(e.get(), exponent) != 1) throw Error("OpenSSL: out of memory");

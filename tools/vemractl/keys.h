@@ -40,6 +40,11 @@ Bytes digest(const HashAlgorithm& hash, const Bytes& data);
 
 // Verifies a PKCS #1 v1.5 signature (most significant byte first) of `hash`.
 bool verifySignature(EVP_PKEY* key, const HashAlgorithm& hash, const Bytes& digestValue, const Bytes& signature);
+// The RSA-PSS block of a hash for the card's raw operation (MGF1 with the
+// same hash, a salt as long as the hash), of the key's size; and the check
+// of a PSS signature with those parameters. Both throw for MD5.
+Bytes pssBlock(EVP_PKEY* key, const HashAlgorithm& hash, const Bytes& digestValue);
+bool verifyPssSignature(EVP_PKEY* key, const HashAlgorithm& hash, const Bytes& digestValue, const Bytes& signature);
 // Encrypts with PKCS #1 v1.5 padding, or OAEP with SHA-256 when `oaep`.
 Bytes encryptFor(EVP_PKEY* key, const Bytes& message, bool oaep);
 

@@ -105,9 +105,6 @@ void initLayout(Card& card, std::ostream& log) {
   ensureFile(card, log, "mscp", "cmapfile", EveryoneReadUserWriteAc, Bytes{});
 }
 
-namespace {
-
-// The container map, or nothing when the card has none.
 std::optional<std::vector<ContainerRecord>> readContainerMap(Card& card) {
   try {
     if (!card.fileInfo("mscp", "cmapfile")) return std::nullopt;
@@ -117,8 +114,6 @@ std::optional<std::vector<ContainerRecord>> readContainerMap(Card& card) {
   }
   return parseContainerMap(card.readFile("mscp", "cmapfile"));
 }
-
-}  // namespace
 
 bool recordContainer(Card& card, BYTE index, DWORD keySpec, DWORD bits) {
   auto records = readContainerMap(card);
@@ -139,7 +134,6 @@ bool recordContainer(Card& card, BYTE index, DWORD keySpec, DWORD bits) {
     r.keyExchangeBits = static_cast<uint16_t>(bits);
   }
   card.writeFile("mscp", "cmapfile", encodeContainerMap(*records));
-  bumpFreshness(card, Freshness::Containers);
   return true;
 }
 

@@ -4,6 +4,7 @@
 #ifndef VEMRA_CTL_LAYOUT_H
 #define VEMRA_CTL_LAYOUT_H
 
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -34,8 +35,11 @@ bool bumpFreshness(Card& card, Freshness which);
 // administrator must be authenticated. Writes one line per item to `log`.
 void initLayout(Card& card, std::ostream& log);
 
+// The container map, or nothing when the card has none.
+std::optional<std::vector<ContainerRecord>> readContainerMap(Card& card);
+
 // Marks container `index` valid in "cmapfile" with the key size of the key
-// type (the other key's size is kept) and bumps the containers'
+// type (the other key's size is kept); the caller bumps the containers'
 // counter. Returns false when the card has no container map.
 bool recordContainer(Card& card, BYTE index, DWORD keySpec, DWORD bits);
 // Frees container `index` in "cmapfile"; false when there is no map.

@@ -4,9 +4,11 @@
 #include <CLI/CLI.hpp>
 #include <iostream>
 
+#include "cert_cli.h"
 #include "commands.h"
 #include "error.h"
 #include "secrets.h"
+#include "vemradrv/version.h"
 
 using namespace vemra::ctl;
 
@@ -18,6 +20,7 @@ int main(int argc, char** argv) {
                "Secrets: the user PIN comes from --pin, VEMRA_PIN or a prompt; the administrator key (24 bytes,\n"
                "or 16, in hex) from --admin-key, VEMRA_ADMIN_KEY or a prompt.",
                "vemractl"};
+  app.set_version_flag("--version", "vemractl " VEMRA_VERSION_STRING, "Print the version and exit");
   app.require_subcommand(1);
   app.fallthrough();  // the global options may also follow the command
   app.option_defaults()->always_capture_default(false);
@@ -128,8 +131,10 @@ int main(int argc, char** argv) {
   std::string keyRole = "user";
   importKey->add_option("--role", keyRole, "Whose PIN guards the key: user (default) or admin")
       ->check(CLI::IsMember({"user", "admin"}));
+  bool force = false;
+  importKey->add_flag("--force", force, "Replace the key of a container already in use");
   importKey->callback([&] {
-    action = [&] { cmdImportKey(tool, file, container, keySpec, keyRole, std::cout); return 0; };
+    action = [&] { cmdImportKey(tool, file, container, keySpec, keyRole, force, std::cout); return 0; };
   });
 
   auto* pubkey = app.add_subcommand("pubkey", "Print a container key's public key as PEM");
@@ -137,7 +142,7 @@ int main(int argc, char** argv) {
   pubkey->add_option("-o,--output", output, "Write to this file instead of standard output");
   pubkey->callback([&] { action = [&] { cmdPubkey(tool, container, keySpec, output, std::cout); return 0; }; });
 
-  auto* sign = app.add_subcommand("sign", "Hash a file with OpenSSL, have the card sign the hash (PKCS #1 v1.5) and "
+  auto* sign = app.add_subcommand("sign", "Hash a file with OpenSSL, have the card sign the hash (PKCS #1 v1.5, or PSS) and "
                                           "check the signature with the public key read back; logs the user in");
   sign->add_option("FILE", file, "The file to sign (- for standard input)")->required();
   addKeyOptions(sign);
@@ -146,7 +151,13 @@ int main(int argc, char** argv) {
   sign->add_option("-o,--output", output,
                    "Write the signature (most significant byte first, as openssl pkeyutl takes it) to this "
                    "file; default: hex on standard output");
-  sign->callback([&] { action = [&] { cmdSign(tool, container, keySpec, hash, file, output, std::cout); return 0; }; });
+  bool pss = false;
+  sign->add_flag("--pss", pss,
+                 "An RSA-PSS signature (MGF1 with the same hash, salt as long as the hash) made by the card's raw "
+                 "RSA operation; not with md5");
+  sign->callback([&] {
+    action = [&] { cmdSign(tool, container, keySpec, hash, file, output, pss, std::cout); return 0; };
+  });
 
   auto* decrypt = app.add_subcommand("decrypt", "Decrypt an RSA-encrypted block with a container key (PKCS #1 v1.5 "
                                                 "padding, or OAEP with SHA-256); logs the user in");
@@ -162,10 +173,15 @@ int main(int argc, char** argv) {
   rmContainer->callback([&] { action = [&] { cmdRmContainer(tool, container, std::cout); return 0; }; });
 
   auto* demoCommand = app.add_subcommand(
-      "demo", "The whole story: init, login, key import, signature, decryption, a file, free space, logout. Starts "
+      "demo", "The whole story: init, login, key import, signature, decryption, a certificate request signed by "
+              "the card and its certificate from a local CA, a file, free space, logout. Starts "
               "pcscd and the simulated card when no reader holds a supported card");
   demoCommand->add_option("--vcard", demo.vcard, "The simulated card's bridge (default: vemra-vcard beside vemractl)");
+  demoCommand->add_option("--save-card", demo.saveCard,
+                          "With the simulated card: keep the card in this file (the bridge's --state) for later runs");
   demoCommand->callback([&] { action = [&] { return cmdDemo(tool, demo, std::cout); }; });
+
+  addCertificateCommands(app, tool, action);
 
   try {
     app.parse(argc, argv);
@@ -175,9 +191,15 @@ int main(int argc, char** argv) {
   int status = 1;
   try {
     status = action();
-  } catch (const vemra::host::Error& e) {
+  } catch (const std::exception& e) {
+    // host::Error, and whatever else a hostile card or the system can cause
+    // (a name that is not UTF-8 for JSON, memory, the file system).
     std::cout.flush();
     std::cerr << "vemractl: " << e.what() << "\n";
+    status = 1;
+  } catch (...) {
+    std::cout.flush();
+    std::cerr << "vemractl: unexpected failure\n";
     status = 1;
   }
   wipeString(options.pin);

@@ -176,4 +176,35 @@ Bytes signThroughPkcs11(const std::string& modulePath, const std::string& reader
   return signature;
 }
 
+ModuleView viewThroughPkcs11(const std::string& modulePath, const std::string& reader, BYTE container,
+                             DWORD keySpec) {
+  Module module(modulePath);
+  const CK_SLOT_ID slot = slotOf(module, reader);
+  ModuleView view;
+  CK_ULONG count = 0;
+  check("C_GetMechanismList", module->C_GetMechanismList(slot, nullptr, &count));
+  std::vector<CK_MECHANISM_TYPE> mechanisms(count);
+  check("C_GetMechanismList", module->C_GetMechanismList(slot, mechanisms.data(), &count));
+  mechanisms.resize(count);
+  for (CK_MECHANISM_TYPE m : mechanisms) view.pss = view.pss || m == CKM_RSA_PKCS_PSS;
+
+  Session session(module, slot);
+  CK_OBJECT_CLASS certificateClass = CKO_CERTIFICATE;
+  CK_BYTE id[] = {container, static_cast<CK_BYTE>(keySpec)};
+  CK_ATTRIBUTE attributes[] = {{CKA_CLASS, &certificateClass, sizeof certificateClass}, {CKA_ID, id, sizeof id}};
+  check("C_FindObjectsInit", module->C_FindObjectsInit(session.handle(), attributes, 2));
+  CK_OBJECT_HANDLE found[2] = {};
+  CK_ULONG objects = 0;
+  const CK_RV rv = module->C_FindObjects(session.handle(), found, 2, &objects);
+  module->C_FindObjectsFinal(session.handle());
+  check("C_FindObjects", rv);
+  if (objects != 1) return view;
+  CK_ATTRIBUTE value{CKA_VALUE, nullptr, 0};
+  check("C_GetAttributeValue", module->C_GetAttributeValue(session.handle(), found[0], &value, 1));
+  view.certificate.resize(value.ulValueLen);
+  value.pValue = view.certificate.data();
+  check("C_GetAttributeValue", module->C_GetAttributeValue(session.handle(), found[0], &value, 1));
+  return view;
+}
+
 }  // namespace vemra::ctl

@@ -27,6 +27,16 @@ std::string defaultPkcs11ModulePath();
 Bytes signThroughPkcs11(const std::string& modulePath, const std::string& reader, BYTE container, DWORD keySpec,
                         const Secret& pin, const Bytes& message, std::ostream& out);
 
+// What the module shows of a container key without a login: the DER
+// certificate whose CKA_ID is (container, keySpec) (empty when there is
+// none), and whether the token offers RSA-PSS signatures (CKM_RSA_PKCS_PSS).
+struct ModuleView {
+  Bytes certificate;
+  bool pss = false;
+};
+ModuleView viewThroughPkcs11(const std::string& modulePath, const std::string& reader, BYTE container,
+                             DWORD keySpec);
+
 }  // namespace vemra::ctl
 
 #endif  // VEMRA_CTL_PKCS11_CLIENT_H

@@ -85,6 +85,20 @@ Secret obtainPin(const std::string& given, const char* env, const std::string& p
   return pin;
 }
 
+Secret obtainPassphrase(const std::string& env, const std::string& prompt) {
+  std::string text;
+  if (!env.empty()) {
+    const char* value = std::getenv(env.c_str());
+    if (value == nullptr) throw Error("the environment variable " + env + " named for the passphrase is not set");
+    text = value;
+  } else {
+    text = promptWithoutEcho(prompt);
+  }
+  Secret passphrase(std::vector<uint8_t>(text.begin(), text.end()));
+  wipeString(text);
+  return passphrase;
+}
+
 Secret parseAdminKey(std::string text) {
   // Reserved at once (the key's 24-byte form at least), so that no copy of
   // key bytes is left behind by the vector growing; a Secret from the start,

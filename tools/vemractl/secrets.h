@@ -40,6 +40,11 @@ void wipeString(std::string& text);
 // a prompt on the terminal without echo. Throws when none gives a value.
 Secret obtainPin(const std::string& given, const char* env, const std::string& prompt);
 
+// A passphrase (of a PKCS #12 file): the environment variable named `env`
+// when one is named (throws when it is not set), else a prompt on the
+// terminal without echo; empty without a terminal.
+Secret obtainPassphrase(const std::string& env, const std::string& prompt);
+
 // An administrator key: 24 bytes in hexadecimal (a two-key triple-DES key in
 // its 24-byte form, the last 8 bytes repeating the first 8), or 16 bytes,
 // which are extended to that form. Same sources as obtainPin.

@@ -168,7 +168,7 @@ std::string defaultVcardPath() {
   return "vemra-vcard";
 }
 
-SimulatedCard::SimulatedCard(const std::string& vcardPath, std::ostream& log) {
+SimulatedCard::SimulatedCard(const std::string& vcardPath, std::ostream& log, const std::string& stateFile) {
   if (::access(vcardPath.c_str(), X_OK) != 0) {
     throw Error("the simulated card's bridge " + vcardPath + " is missing (build the target vemra-vcard)");
   }
@@ -221,7 +221,13 @@ SimulatedCard::SimulatedCard(const std::string& vcardPath, std::ostream& log) {
     }
     if (present) throw Error("a card not started here already sits in " + reader_);
     const std::string bridgeLog = workDir_ + "/vemra-vcard.log";
-    bridgePid_ = spawn({vcardPath, "--port", "35963", "--wait", "20"}, bridgeLog);
+    std::vector<std::string> bridge{vcardPath, "--port", "35963", "--wait", "20"};
+    if (!stateFile.empty()) {
+      std::error_code ec;
+      std::filesystem::remove(stateFile, ec);  // a fresh card, not one kept before
+      bridge.insert(bridge.end(), {"--state", stateFile});
+    }
+    bridgePid_ = spawn(bridge, bridgeLog);
     if (bridgePid_ < 0) throw Error("cannot start " + vcardPath);
     startedPids[1] = bridgePid_;
     const auto cardDeadline = Clock::now() + 20s;

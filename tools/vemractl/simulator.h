@@ -15,7 +15,9 @@ namespace vemra::ctl {
 class SimulatedCard {
  public:
   // Starts what is missing; throws host::Error with the reason on failure.
-  SimulatedCard(const std::string& vcardPath, std::ostream& log);
+  // With `stateFile`, the fresh card is kept there (the bridge saves it on
+  // every change) for later runs to load.
+  SimulatedCard(const std::string& vcardPath, std::ostream& log, const std::string& stateFile = "");
   ~SimulatedCard();
   SimulatedCard(const SimulatedCard&) = delete;
   SimulatedCard& operator=(const SimulatedCard&) = delete;

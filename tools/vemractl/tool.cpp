@@ -63,6 +63,16 @@ Card& Tool::card() {
   return *card_;
 }
 
+Tool::~Tool() {
+  if (!card_ || keep_ || (!user_ && !admin_)) return;
+  const PIN_SET roles = (user_ ? CREATE_PIN_SET(ROLE_USER) : 0) | (admin_ ? CREATE_PIN_SET(ROLE_ADMIN) : 0);
+  try {
+    card_->logout(roles);
+  } catch (...) {
+    // The card went, or the login already ended: nothing left to undo.
+  }
+}
+
 void Tool::loginUser() {
   if (user_) return;
   Card& c = card();
