@@ -225,7 +225,7 @@ CK_RV token(CK_SLOT_ID id, Token*& out) {
     const DWORD rc = module().backend->connect(slot->reader, port);
     if (rc == SCARD_E_UNKNOWN_CARD) return CKR_TOKEN_NOT_RECOGNIZED;
     if (rc != 0) return removal(rc) ? CKR_TOKEN_NOT_PRESENT : CKR_DEVICE_ERROR;
-    t->port = std::move(port);
+    t->port = std::make_shared<CachedPort>(std::move(port));
     // The identity and the map are read as one: a map written meanwhile by
     // another program is seen whole or not at all.
     CardHold hold(t->port);
@@ -247,14 +247,16 @@ CK_RV token(CK_SLOT_ID id, Token*& out) {
 
 bool userVisible(const Token& t, const Object& o) { return !o.isPrivate || t.login == Login::User; }
 
-// Reads the containers and their certificates from the card.
-CK_RV loadObjects(CK_SLOT_ID id, Token& t) {
+// Reads the containers and, with `certificates`, their certificates from
+// the card.
+CK_RV loadObjects(CK_SLOT_ID id, Token& t, bool certificates) {
   t.objects.clear();
   t.objectsLoaded = false;
+  t.certificatesLoaded = false;
   Bytes map;
   DWORD rc = t.port->readFile("mscp", "cmapfile", map);
   if (rc == SCARD_E_FILE_NOT_FOUND || rc == SCARD_E_DIR_NOT_FOUND) {
-    t.objectsLoaded = true;
+    t.objectsLoaded = t.certificatesLoaded = true;
     return CKR_OK;
   }
   if (rc != 0) return cardFailure(id, rc);
@@ -272,6 +274,7 @@ CK_RV loadObjects(CK_SLOT_ID id, Token& t) {
       if (!key) continue;
       t.objects.push_back(privateKeyObject(index, keySpec, label, *key));
       t.objects.push_back(publicKeyObject(index, keySpec, label, *key));
+      if (!certificates) continue;
       Bytes file;
       rc = t.port->readFile("mscp", certificateFileName(index, keySpec), file);
       if (removal(rc)) return cardFailure(id, rc);
@@ -282,6 +285,7 @@ CK_RV loadObjects(CK_SLOT_ID id, Token& t) {
     }
   }
   t.objectsLoaded = true;
+  t.certificatesLoaded = certificates;
   return CKR_OK;
 }
 
@@ -300,15 +304,18 @@ CK_RV sessionToken(CK_SESSION_HANDLE handle, Session*& session, Token*& t) {
 // A visible object of the token by handle, reading the card when the
 // objects are not loaded yet.
 CK_RV findObject(Session& session, Token& t, CK_OBJECT_HANDLE handle, const Object*& out) {
-  if (!t.objectsLoaded) {
-    const CK_RV rv = loadObjects(session.slot, t);
-    if (rv != CKR_OK) return rv;
-  }
-  for (const Object& o : t.objects) {
-    if (o.handle == handle && userVisible(t, o)) {
-      out = &o;
-      return CKR_OK;
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    if (!t.objectsLoaded || (attempt == 1 && !t.certificatesLoaded)) {
+      const CK_RV rv = loadObjects(session.slot, t);
+      if (rv != CKR_OK) return rv;
     }
+    for (const Object& o : t.objects) {
+      if (o.handle == handle && userVisible(t, o)) {
+        out = &o;
+        return CKR_OK;
+      }
+    }
+    if (t.certificatesLoaded) break;
   }
   return CKR_OBJECT_HANDLE_INVALID;
 }

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "cached_port.h"
 #include "card_port.h"
 #include "locked_secret.h"
 #include "objects.h"
@@ -26,13 +27,15 @@ enum class Login { None, User, SecurityOfficer };
 
 struct Token {
   // Shared with the transactions held on it, so that a token dropped in the
-  // middle of an operation leaves them a port to end on.
+  // middle of an operation leaves them a port to end on. The port keeps
+  // what any program may read of the card (cached_port.h).
   std::shared_ptr<CardPort> port;
   std::string label;
   std::string serial;
   bool initialized = false;  // the card carries the standard layout
   std::vector<Object> objects;
   bool objectsLoaded = false;
+  bool certificatesLoaded = false;  // the objects include the certificates
   Login login = Login::None;
   Bytes adminKey;             // kept while the security officer is logged in, for C_InitPIN
   LockedSecret userPin;       // kept while the user is logged in, to renew the card's login
@@ -172,10 +175,11 @@ CK_RV token(CK_SLOT_ID slot, Token*& out);
 // The session and its token; CKR_SESSION_HANDLE_INVALID for an unknown
 // handle, CKR_DEVICE_REMOVED when the card went.
 CK_RV sessionToken(CK_SESSION_HANDLE handle, Session*& session, Token*& token);
-// Reads the containers and their certificates from the card.
-CK_RV loadObjects(CK_SLOT_ID slot, Token& token);
+// Reads the containers and, with `certificates`, their certificates from
+// the card.
+CK_RV loadObjects(CK_SLOT_ID slot, Token& token, bool certificates = true);
 // A visible object of the token by handle, reading the card when the
-// objects are not loaded yet.
+// objects (or the certificates) are not loaded yet.
 CK_RV findObject(Session& session, Token& token, CK_OBJECT_HANDLE handle, const Object*& out);
 bool userVisible(const Token& token, const Object& object);
 // The PKCS #11 code of a card port's failure (`otherwise` for a code with

@@ -36,8 +36,9 @@ CK_RV C_FindObjectsInit(CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_PTR pTemplate, 
     CK_RV rv = CKR_OK;
     if (pTemplate == nullptr && ulCount != 0) return CKR_ARGUMENTS_BAD;
     if (s.finding) return CKR_OPERATION_ACTIVE;
-    // Read the card again: another program may have changed it.
-    rv = loadObjects(s.slot, t);
+    // Read the card again (what the token keeps serves while cardcf is
+    // unchanged); the certificates only when the search may find them.
+    rv = loadObjects(s.slot, t, mayFindCertificates(pTemplate, ulCount));
     if (rv != CKR_OK) return rv;
     s.found.clear();
     s.nextFound = 0;

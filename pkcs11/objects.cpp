@@ -196,6 +196,11 @@ std::optional<bool> templateBool(const CK_ATTRIBUTE* attributes, CK_ULONG count,
   return (*value)[0] != CK_FALSE;
 }
 
+bool mayFindCertificates(const CK_ATTRIBUTE* attributes, CK_ULONG count) {
+  const auto objectClass = templateUlong(attributes, count, CKA_CLASS);
+  return !objectClass || *objectClass == CKO_CERTIFICATE;
+}
+
 std::string narrow(const std::u16string& text) {
   std::string out;
   out.reserve(text.size());

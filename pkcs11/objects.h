@@ -70,6 +70,9 @@ CK_RV getAttributes(const Object& object, CK_ATTRIBUTE* attributes, CK_ULONG cou
 std::optional<Bytes> templateValue(const CK_ATTRIBUTE* attributes, CK_ULONG count, CK_ATTRIBUTE_TYPE type);
 std::optional<CK_ULONG> templateUlong(const CK_ATTRIBUTE* attributes, CK_ULONG count, CK_ATTRIBUTE_TYPE type);
 std::optional<bool> templateBool(const CK_ATTRIBUTE* attributes, CK_ULONG count, CK_ATTRIBUTE_TYPE type);
+// Whether a search with this template may find certificates: it names no
+// class, or the certificates' class.
+bool mayFindCertificates(const CK_ATTRIBUTE* attributes, CK_ULONG count);
 
 // UTF-16 (the card's container names) and UTF-8 (PKCS #11 labels). An
 // unpaired surrogate becomes U+FFFD; text that is not UTF-8 has no UTF-16

@@ -6,12 +6,21 @@
 #     passed on, e.g. --iterations 50 or --sizes-only);
 #  2. vemra-bench --callgrind under valgrind: the instructions executed inside
 #     the driver per APDU (skipped with VEMRA_BENCH_CALLGRIND=0).
+# With --actions (further arguments passed on, e.g. --timing off) it runs
+# vemra-bench-actions instead: user actions (p11tool, ssh-keygen, vemractl)
+# on a laid-out simulated card, commands counted at the bridge and timed
+# under its timing model.
 # See docs/performance.md for what the figures mean.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 build=${VEMRA_BENCH_BUILD_DIR:-build-bench}
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DVEMRA_BUILD_TESTS=OFF >/dev/null
+if [ "${1:-}" = --actions ]; then
+  shift
+  cmake --build "$build" -j 2 --target vemra-bench-actions
+  exec "$build/bench/vemra-bench-actions" "$@"
+fi
 cmake --build "$build" -j 2 --target vemra-bench
 bench="$build/bench/vemra-bench"
 library="$build/libvemradrv64.so"

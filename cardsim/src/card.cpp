@@ -57,6 +57,24 @@ std::vector<uint8_t> statusBytes(uint16_t s) {
 
 uint8_t lengthByte(std::size_t n) { return static_cast<uint8_t>(n >= 256 ? 0 : n); }
 
+// Commands that change a file, a key or a credential when they succeed. A
+// key load writes with its last piece (class 80).
+bool writes(const Apdu& a) {
+  static constexpr uint8_t kIsoWrites[] = {0xD6, 0xDC, 0xE2, 0xE0, 0xE4, 0x44, 0x24, 0x2C};
+  if (a.cla == 0x00) return std::ranges::find(kIsoWrites, a.ins) != std::end(kIsoWrites);
+  return a.cla == 0x80 && a.ins == 0x72;
+}
+
+// What a command that the card answered with `r` made it do.
+CommandWork workOf(const Apdu& a, const Reply& r) {
+  CommandWork w;
+  if (r.sw != sw::kOk) return w;
+  w.wrote = writes(a);
+  // A signature or the last piece of a decryption: the answer has the key's size.
+  if (a.ins == 0x2A && (a.cla == 0x00 || a.cla == 0x80)) w.privateKeyBits = static_cast<unsigned>(r.data.size() * 8);
+  return w;
+}
+
 bool startsWith(std::span<const uint8_t> bytes, const std::vector<uint8_t>& prefix) {
   return bytes.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), bytes.begin());
 }
@@ -144,6 +162,7 @@ struct Card::Impl {
     unsigned seen = 0;
   };
   std::vector<Armed> overrides;
+  CommandWork work;  // of the last command
   mutable std::mutex mutex;
 
   std::vector<uint8_t> answer(std::span<const uint8_t> command) {
@@ -246,6 +265,12 @@ struct Card::Impl {
   }
 
   Reply execute(const Apdu& a) {
+    Reply r = dispatch(a);
+    work = workOf(a, r);
+    return r;
+  }
+
+  Reply dispatch(const Apdu& a) {
     const bool proprietary = a.cla == 0x80 || a.cla == 0x90;
     // A chain continues only with a piece of the same command; any other
     // command abandons it.
@@ -387,6 +412,7 @@ bool Card::powered() const {
 
 std::vector<uint8_t> Card::transmit(std::span<const uint8_t> command) {
   std::lock_guard lock(impl_->mutex);
+  impl_->work = CommandWork{};
   if (!impl_->state.powered) return {};
   try {
     return impl_->answer(command);
@@ -395,6 +421,11 @@ std::vector<uint8_t> Card::transmit(std::span<const uint8_t> command) {
     impl_->state.chain.reset();
     return statusBytes(sw::kNoDiagnosis);
   }
+}
+
+CommandWork Card::lastWork() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->work;
 }
 
 void Card::addOverride(Override override) {

@@ -176,7 +176,7 @@ Credential credentialFromJson(const json& j, std::size_t secretLength) {
 }
 
 json configToJson(const CardConfig& c) {
-  return {{"atr", hex(c.atr)},
+  json j = {{"atr", hex(c.atr)},
           {"applicationName", c.applicationName},
           {"applicationFid", c.applicationFid},
           {"dirTableFid", c.dirTableFid},
@@ -198,6 +198,9 @@ json configToJson(const CardConfig& c) {
           {"reservedByte", c.reservedByte},
           {"memoryCapacity", c.memoryCapacity},
           {"serialNumber", hex(c.serialNumber)}};
+  // Only a card that models time says so; older files have no entry.
+  if (c.timing.enabled()) j["timing"] = formatTimingProfile(c.timing);
+  return j;
 }
 
 CardConfig configFromJson(const json& j) {
@@ -226,6 +229,11 @@ CardConfig configFromJson(const json& j) {
   c.memoryCapacity = number<uint32_t>(j, "memoryCapacity");
   c.serialNumber = unhex(j.at("serialNumber").get<std::string>());
   require(c.serialNumber.size() <= 255, "serial number length");
+  if (j.contains("timing")) {
+    const auto timing = parseTimingProfile(j.at("timing").get<std::string>());
+    require(timing.has_value(), "timing profile");
+    c.timing = *timing;
+  }
   return c;
 }
 

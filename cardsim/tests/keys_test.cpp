@@ -104,7 +104,9 @@ TEST_P(Keys, SignatureVerifiesWithThePublicKey) {
   const Bytes message = {'v', 'e', 'm', 'r', 'a'};
   const Bytes announced = card.transmit(cmd("00 2A 9E 9A", sha256DigestInfo(message)));
   EXPECT_EQ(announced, Bytes({0x61, static_cast<uint8_t>(k() & 0xFF)}));
+  EXPECT_EQ(card.lastWork().privateKeyBits, static_cast<unsigned>(bits())) << "the timing model's key size";
   Bytes answer = card.transmit(Bytes{0x00, 0xC0, 0x00, 0x00, announced[1]});
+  EXPECT_EQ(card.lastWork().privateKeyBits, 0u) << "fetching the answer is no key operation";
   ASSERT_EQ(sw(answer), 0x9000);
   const Bytes signature = dataOf(answer);
   ASSERT_EQ(signature.size(), k());

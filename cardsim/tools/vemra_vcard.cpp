@@ -5,6 +5,11 @@
 // its client. Each message is a two-byte big-endian length and a payload. A
 // one-byte payload is a control byte (0 power off, 1 power on, 2 reset,
 // 4 send the ATR); any longer payload is a command APDU to answer.
+//
+// With a timing profile (--timing, or the state file's) each answer is held
+// back until the modelled time of the exchange has passed since the command
+// arrived, so every program sees a real card's speed. --stats keeps a count
+// of the commands, their bytes and their modelled time in a file.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -18,6 +23,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <optional>
 #include <string>
@@ -29,6 +35,8 @@
 namespace {
 
 using vemra::cardsim::Card;
+using vemra::cardsim::TimingProfile;
+using Clock = std::chrono::steady_clock;
 
 volatile std::sig_atomic_t gStop = 0;
 
@@ -42,16 +50,24 @@ struct Options {
   int waitSeconds = 30;
   bool reconnect = false;
   bool verbose = false;
+  std::optional<TimingProfile> timing;
+  std::string statsFile;
 };
 
 void usage(std::ostream& out) {
   out << "usage: vemra-vcard [--host ADDR] [--port N] [--state FILE] [--atr HEX]\n"
          "                   [--wait SECONDS] [--reconnect] [--verbose] [--help]\n"
+         "                   [--timing PROFILE] [--stats FILE]\n"
          "  --state FILE   load the card from FILE if it exists, save it there on change\n"
          "  --atr HEX      answer-to-reset to present (default 3B0B56656D72614D696E694472)\n"
          "  --wait N       keep trying to reach vpcd for N seconds (default 30)\n"
          "  --reconnect    after vpcd closes the connection, connect again\n"
-         "  --verbose      print every command and answer on standard error\n";
+         "  --verbose      print every command and answer on standard error\n"
+         "  --timing P     answer as slowly as a real card: off, usb-contact, and changes\n"
+         "                 NAME=VALUE (command, byte-in, byte-out, byte, rsa1024, rsa2048,\n"
+         "                 write; VALUE in us or ms), e.g. usb-contact,byte=93us\n"
+         "                 (default: the state file's profile, else off)\n"
+         "  --stats FILE   keep the count of commands, bytes and modelled time in FILE\n";
 }
 
 std::optional<std::vector<uint8_t>> parseHex(const std::string& text) {
@@ -113,6 +129,12 @@ bool parseOptions(int argc, char** argv, Options& o) {
       o.reconnect = true;
     } else if (arg == "--verbose") {
       o.verbose = true;
+    } else if (arg == "--timing") {
+      if (!value(v)) return false;
+      o.timing = vemra::cardsim::parseTimingProfile(v);
+      if (!o.timing) return false;
+    } else if (arg == "--stats") {
+      if (!value(o.statsFile)) return false;
     } else {
       return false;
     }
@@ -230,14 +252,68 @@ class StateKeeper {
   std::string saved_;
 };
 
+// The counts since the bridge started, kept in a file (one JSON object,
+// replaced whole after every command, before its answer goes out).
+class Stats {
+ public:
+  explicit Stats(std::string path) : path_(std::move(path)) {}
+  void count(std::size_t in, std::size_t out, vemra::cardsim::Micros modelled) {
+    ++commands_;
+    bytesIn_ += in;
+    bytesOut_ += out;
+    modelled_ += modelled;
+    write();
+  }
+  void write() const {
+    if (path_.empty()) return;
+    const std::string temporary = path_ + ".tmp";
+    {
+      std::ofstream f(temporary, std::ios::trunc);
+      f << "{\"commands\": " << commands_ << ", \"bytesIn\": " << bytesIn_ << ", \"bytesOut\": " << bytesOut_
+        << ", \"modelledMicroseconds\": " << modelled_.count() << "}\n";
+    }
+    std::error_code ignored;
+    std::filesystem::rename(temporary, path_, ignored);
+  }
+
+ private:
+  std::string path_;
+  unsigned long long commands_ = 0;
+  unsigned long long bytesIn_ = 0;
+  unsigned long long bytesOut_ = 0;
+  vemra::cardsim::Micros modelled_{0};
+};
+
+// What the bridge does around each command beyond answering it.
+struct Service {
+  StateKeeper& keeper;
+  Stats& stats;
+  TimingProfile timing;
+  bool verbose = false;
+};
+
+// Answers one command, no sooner than the timing profile says a real card
+// would, counted from `arrived`.
+std::vector<uint8_t> answerCommand(Card& card, const Service& service, const std::vector<uint8_t>& command,
+                                   Clock::time_point arrived) {
+  std::vector<uint8_t> answer = card.transmit(command);
+  const auto modelled = vemra::cardsim::modelledTime(service.timing, command.size(), answer.size(), card.lastWork());
+  if (service.verbose) std::cerr << "> " << hex(command) << "\n< " << hex(answer) << "\n";
+  service.keeper.save(card);
+  service.stats.count(command.size(), answer.size(), modelled);
+  std::this_thread::sleep_until(arrived + modelled);
+  return answer;
+}
+
 // Serves one connection until vpcd closes it or a signal arrives.
-void serve(int fd, Card& card, StateKeeper& keeper, bool verbose) {
+void serve(int fd, Card& card, const Service& service) {
   std::vector<uint8_t> payload;
   while (!gStop) {
     uint8_t header[2];
     if (!readExact(fd, header, 2)) return;
     payload.resize((static_cast<std::size_t>(header[0]) << 8) | header[1]);
     if (!payload.empty() && !readExact(fd, payload.data(), payload.size())) return;
+    const Clock::time_point arrived = Clock::now();
     if (payload.size() == 1) {
       switch (payload[0]) {
         case 0: card.powerOff(); break;
@@ -248,14 +324,11 @@ void serve(int fd, Card& card, StateKeeper& keeper, bool verbose) {
           break;
         default: break;
       }
-      if (verbose) std::cerr << "control " << static_cast<int>(payload[0]) << "\n";
+      if (service.verbose) std::cerr << "control " << static_cast<int>(payload[0]) << "\n";
       continue;
     }
     if (payload.empty()) continue;
-    const std::vector<uint8_t> answer = card.transmit(payload);
-    if (verbose) std::cerr << "> " << hex(payload) << "\n< " << hex(answer) << "\n";
-    keeper.save(card);
-    if (!sendMessage(fd, answer)) return;
+    if (!sendMessage(fd, answerCommand(card, service, payload, arrived))) return;
   }
 }
 
@@ -296,13 +369,16 @@ int main(int argc, char** argv) {
   StateKeeper keeper(o.stateFile);
   keeper.prime(*card);
   if (!o.stateFile.empty() && !std::filesystem::exists(o.stateFile)) card->saveFile(o.stateFile);
+  Stats stats(o.statsFile);
+  stats.write();
+  const Service service{keeper, stats, o.timing.value_or(card->config().timing), o.verbose};
 
   do {
     const int fd = connectToVpcd(o);
     if (fd < 0) return 1;
     Socket socket(fd);
     if (o.verbose) std::cerr << "vemra-vcard: connected to " << o.host << ":" << o.port << "\n";
-    serve(socket.fd(), *card, keeper, o.verbose);
+    serve(socket.fd(), *card, service);
     card->powerOff();
   } while (o.reconnect && !gStop);
   keeper.save(*card);

@@ -251,6 +251,7 @@ std::string PcscStack::startBridge(std::uintptr_t context) {
     bridge.emplace_back("--state");
     bridge.push_back(stateFile_);
   }
+  bridge.insert(bridge.end(), bridgeOptions_.begin(), bridgeOptions_.end());
   bridgePid_ = spawn(bridge, logPath("vemra-vcard"));
   if (bridgePid_ < 0) return "cannot start vemra-vcard";
   const auto cardDeadline = Clock::now() + 20s;

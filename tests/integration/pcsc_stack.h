@@ -58,6 +58,9 @@ class PcscStack {
   // Before start(): the simulated card keeps its state in `path` (loaded if
   // it exists, saved on every change).
   void setStateFile(std::string path) { stateFile_ = std::move(path); }
+  // Options added to the bridge's command line when it is next started
+  // (start() or insertCard()): a timing profile, a counts file.
+  void setBridgeOptions(std::vector<std::string> options) { bridgeOptions_ = std::move(options); }
   // One command through SCardTransmit with the T=0 PCI; the response bytes,
   // empty when the transmission failed.
   std::vector<uint8_t> transmit(const Connection& connection, std::span<const uint8_t> command);
@@ -76,6 +79,7 @@ class PcscStack {
   std::string failure_;
   std::string reader_;
   std::string stateFile_;
+  std::vector<std::string> bridgeOptions_;
 };
 
 }  // namespace vemra::integration

@@ -12,7 +12,9 @@ CK_UTF8CHAR_PTR text(const std::string& s) {
 }
 
 // Another program's key imported into the first container free in the map
-// and recorded there, as an importer that does not hold the card would do it.
+// and recorded there, as an importer that does not hold the card would do it;
+// it announces the change in cardcf's containers' counter, as every writer
+// does.
 void otherImport(FakeCard& c) {
   std::vector<ContainerRecord> map = parseContainerMap(c.files["mscp/cmapfile"]);
   BYTE index = 0;
@@ -22,6 +24,7 @@ void otherImport(FakeCard& c) {
   if (map.size() <= index) map.resize(index + 1u);
   map[index] = {u"other", kContainerValid, 2048, 0};
   c.files["mscp/cmapfile"] = encodeContainerMap(map);
+  ++c.files["cardcf"][2];
 }
 
 class HoldTest : public P11Test {

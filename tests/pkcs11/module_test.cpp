@@ -539,6 +539,22 @@ TEST_F(P11Test, SessionsOfSeveralThreadsShareTheTokenSafely) {
   EXPECT_EQ(fakeCard().signs.size(), std::size_t{kThreads * kSignatures});
 }
 
+// A search for keys leaves the certificates unread; a certificate's handle
+// from an earlier search still answers after one.
+TEST_F(P11Test, CertificatesAreReadOnlyForSearchesThatMayFindThem) {
+  const CK_SESSION_HANDLE s = open();
+  CK_OBJECT_CLASS pub = CKO_PUBLIC_KEY;
+  EXPECT_EQ(find(s, {{CKA_CLASS, &pub, sizeof pub}}).size(), 2u);
+  const int before = fakeCard().cardCalls;
+  EXPECT_EQ(find(s, {}).size(), 3u) << "two public keys and the certificate";
+  EXPECT_GT(fakeCard().cardCalls - before, 1) << "more than the freshness check: the certificate files";
+
+  const CK_OBJECT_HANDLE cert = findOne(s, CKO_CERTIFICATE, 0);
+  ASSERT_NE(cert, 0u);
+  EXPECT_EQ(find(s, {{CKA_CLASS, &pub, sizeof pub}}).size(), 2u);
+  EXPECT_EQ(attribute(s, cert, CKA_VALUE), certificate);
+}
+
 // The library version a PKCS #11 application sees is the project's version.
 TEST_F(P11Test, ModuleInfoCarriesTheProjectVersion) {
   CK_INFO info{};

@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "cardsim/timing.h"
+
 namespace vemra::cardsim {
 
 // TS 3B, T0 0B (no interface bytes, 11 historical bytes), "VemraMiniDr".
@@ -65,6 +67,10 @@ struct CardConfig {
   // application's control parameters (capped at 0xFFFF).
   uint32_t memoryCapacity = 64000;
   std::vector<uint8_t> serialNumber{kDefaultSerialNumber.begin(), kDefaultSerialNumber.end()};
+
+  // How long a real card would take (cardsim/timing.h). The card itself
+  // answers at once; vemra-vcard waits for the modelled time. Off by default.
+  TimingProfile timing{};
 };
 
 // A test's replacement for the card's answer to chosen commands. A command
@@ -119,6 +125,9 @@ class Card {
   bool powered() const;
 
   std::vector<uint8_t> transmit(std::span<const uint8_t> command);
+  // What the last command made the card do (a private-key operation, a
+  // write), for the timing model; nothing for a command that failed.
+  CommandWork lastWork() const;
 
   void addOverride(Override override);
   void clearOverrides();

@@ -1,0 +1,90 @@
+// What the module keeps of a token between calls, so that each thing is read
+// from the card once: the card identifier, the container map, each
+// container's public keys, each certificate file, the serial number, the
+// key sizes and the number of containers. Only what any program may read
+// is kept; PINs, login state and anything a key operation returns pass
+// straight through.
+//
+// The rule the platform's providers follow keeps the copy honest: a program
+// that changes the card bumps a counter in "cardcf". The kept data serves
+// only while the card is held (from the outermost beginTransaction to its
+// endTransaction, which pass on to the card's port), and the first read in
+// a hold that could be served from it reads "cardcf" once and drops
+// everything when the counters differ from those the data was read under.
+// Without a hold, and on a card without "cardcf", every read goes to the
+// card. This process's own writes drop everything too; a reset or removal
+// drops the whole token with this port.
+#ifndef VEMRA_P11_CACHED_PORT_H
+#define VEMRA_P11_CACHED_PORT_H
+
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "card_port.h"
+
+namespace vemra::p11 {
+
+// A kept answer of the card: its code (success or "not there") and the data.
+template <typename T>
+struct KeptAnswer {
+  DWORD rc = 0;
+  T value{};
+};
+
+class CachedPort final : public CardPort {
+ public:
+  explicit CachedPort(std::unique_ptr<CardPort> card) : card_(std::move(card)) {}
+
+  // Holds the card (nesting); a new outermost hold checks "cardcf" again
+  // at its first read that kept data could serve.
+  DWORD beginTransaction() override;
+  void endTransaction() override;
+
+  DWORD readFile(const std::string& dir, const std::string& name, Bytes& out) override;
+  DWORD writeFile(const std::string& dir, const std::string& name, const Bytes& content) override;
+  DWORD createFile(const std::string& dir, const std::string& name, DWORD size) override;
+  DWORD deleteFile(const std::string& dir, const std::string& name) override;
+  DWORD serialNumber(Bytes& out) override;
+  DWORD keySizes(DWORD& minimumBits, DWORD& maximumBits) override;
+  DWORD maxContainers(DWORD& count) override;
+  DWORD authenticateUser(const Bytes& pin, DWORD& attempts) override;
+  DWORD challenge(Bytes& out) override;
+  DWORD answerChallenge(const Bytes& response, DWORD& attempts) override;
+  DWORD deauthenticate(PIN_SET roles) override;
+  DWORD changePin(const Bytes& current, const Bytes& next, DWORD& attempts) override;
+  DWORD unblockPin(const Bytes& response, const Bytes& next) override;
+  DWORD changeAdminKey(const Bytes& response, const Bytes& next) override;
+  DWORD containerKeys(BYTE index, ContainerKeys& out) override;
+  DWORD importKey(BYTE index, DWORD keySpec, const Bytes& privateKeyBlob, DWORD bits) override;
+  DWORD deleteContainer(BYTE index) override;
+  DWORD sign(BYTE index, DWORD keySpec, ALG_ID hashAlg, const Bytes& data, Bytes& signature) override;
+  DWORD decrypt(BYTE index, DWORD keySpec, const Bytes& block, DWORD padding, const OaepParams* oaep,
+                Bytes& out) override;
+  DWORD privateKeyOperation(BYTE index, DWORD keySpec, const Bytes& block, Bytes& out) override;
+
+ private:
+  // 0 when kept data may serve now (`usable_` says whether it does), else
+  // the failure to report instead of reading.
+  DWORD fresh();
+  // After this process changed the card: nothing kept is trusted, and the
+  // next read checks "cardcf" again.
+  void changed();
+  void drop();
+
+  std::unique_ptr<CardPort> card_;
+  int depth_ = 0;            // nested holds that began
+  bool checked_ = false;     // "cardcf" was read in this hold
+  bool usable_ = false;      // ... and kept data may serve
+  std::optional<Bytes> cardcf_;  // the counters the kept data was read under
+  std::map<std::string, std::optional<KeptAnswer<Bytes>>> files_;
+  std::map<BYTE, std::optional<KeptAnswer<ContainerKeys>>> keys_;
+  std::optional<KeptAnswer<Bytes>> serial_;
+  std::optional<KeptAnswer<std::pair<DWORD, DWORD>>> keySizes_;
+  std::optional<KeptAnswer<DWORD>> maxContainers_;
+};
+
+}  // namespace vemra::p11
+
+#endif  // VEMRA_P11_CACHED_PORT_H
