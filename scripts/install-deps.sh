@@ -28,6 +28,8 @@ packages=(
   clang libclang-rt-14-dev
   # scripts/run-bench.sh counts instructions inside the driver with callgrind
   valgrind
+  # scripts/run-tests.sh keeps compiled objects between its builds and runs
+  ccache
   # scripts/build-packages.sh: vemractl's manual page from its --help, the
   # packages' dependencies (dpkg-shlibdeps) and their check; the check of the
   # packages in a fresh Debian 12 (scripts/check-packages-in-chroot.sh)
