@@ -94,6 +94,7 @@ void installKey(Card& card, BYTE index, DWORD spec, const Secret& blob, DWORD bi
       << "'s PIN)\n";
   if (recordContainer(card, index, spec, bits)) {
     out << "recorded container " << container << " in mscp/cmapfile\n";
+    bumpFreshness(card, Freshness::Containers);
   } else {
     out << "note: the card has no mscp/cmapfile (run init): the container is not recorded for providers\n";
   }
