@@ -108,7 +108,7 @@ TEST_F(KeysOnSimulatedCard, ImportedKeysSignEveryHashAndDecryptBothPaddings) {
     for (DWORD keySpec : {AT_KEYEXCHANGE, AT_SIGNATURE}) {
       for (PIN_ID role : {ROLE_USER, ROLE_ADMIN}) {
         const RsaKeyPair& key = keyOf(bits);
-        const std::string what = std::to_string(bits) + " bits, key spec " + std::to_string(keySpec) + ", role " +
+        const std::string what = std::to_string(bits) + " bits, key type " + std::to_string(keySpec) + ", role " +
                                  std::to_string(role);
         ASSERT_EQ(import(container, keySpec, key, role), 0u) << what;
         for (const auto& h : hashes) {

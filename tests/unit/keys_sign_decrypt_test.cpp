@@ -106,7 +106,7 @@ TEST_F(SignDecryptTest, SigningFailures) {
   const Case cases[] = {
       {"version 3", [](auto& i) { i.dwVersion = 3; }, 0, "90 00", "", ERROR_REVISION_MISMATCH},
       {"no data", [](auto& i) { i.pbData = nullptr; }, 0, "90 00", "", SCARD_E_INVALID_PARAMETER},
-      {"key spec 3", [](auto& i) { i.dwKeySpec = 3; }, 0, "90 00", "", SCARD_E_INVALID_PARAMETER},
+      {"key type 3", [](auto& i) { i.dwKeySpec = 3; }, 0, "90 00", "", SCARD_E_INVALID_PARAMETER},
       {"256 bytes with prefix", [](auto& i) { i.cbData = 241; }, 0, "90 00", "", SCARD_E_INVALID_PARAMETER},
       {"old record with padding info",
        [&](auto& i) {

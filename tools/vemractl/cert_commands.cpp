@@ -21,7 +21,7 @@ namespace {
 
 constexpr const char* kDirectory = "mscp";
 
-const char* keyTypeName(DWORD spec) { return spec == AT_SIGNATURE ? "signature" : "key-exchange"; }
+const char* keyTypeName(DWORD keyType) { return keyType == AT_SIGNATURE ? "signature" : "key-exchange"; }
 
 // Holds the card from here to the end of the scope, so that no other
 // program's commands come between those of one change.
@@ -63,12 +63,12 @@ void requireLayout(Card& card) {
 
 }  // namespace
 
-std::string certificatePath(BYTE index, DWORD spec) {
-  return std::string(kDirectory) + "/" + host::certificateFileName(index, spec);
+std::string certificatePath(BYTE index, DWORD keyType) {
+  return std::string(kDirectory) + "/" + host::certificateFileName(index, keyType);
 }
 
-std::optional<Bytes> readCertificate(Card& card, BYTE index, DWORD spec) {
-  const std::string name = host::certificateFileName(index, spec);
+std::optional<Bytes> readCertificate(Card& card, BYTE index, DWORD keyType) {
+  const std::string name = host::certificateFileName(index, keyType);
   try {
     if (!card.fileInfo(kDirectory, name)) return std::nullopt;
   } catch (const Error& e) {
@@ -76,7 +76,7 @@ std::optional<Bytes> readCertificate(Card& card, BYTE index, DWORD spec) {
     throw;
   }
   auto der = host::certificateFromFile(card.readFile(kDirectory, name));
-  if (!der) throw Error(certificatePath(index, spec) + " holds neither a DER certificate nor a compressed one");
+  if (!der) throw Error(certificatePath(index, keyType) + " holds neither a DER certificate nor a compressed one");
   return der;
 }
 
@@ -100,8 +100,8 @@ void restoreCertificate(Card& card, const std::string& name, const FormerFile& f
 // Writes a certificate file, replacing what is there, and bumps the files'
 // counter of cardcf. Refused before anything is written when the card has no
 // room; on a failed write the card is left as it was. Returns what was there.
-FormerFile storeCertificate(Card& card, BYTE index, DWORD spec, const Bytes& der, std::ostream& out) {
-  const std::string name = host::certificateFileName(index, spec);
+FormerFile storeCertificate(Card& card, BYTE index, DWORD keyType, const Bytes& der, std::ostream& out) {
+  const std::string name = host::certificateFileName(index, keyType);
   const Bytes content = certificateFileContent(card, der);
   FormerFile former{card.fileInfo(kDirectory, name), {}};
   const CARD_FREE_SPACE_INFO space = card.freeSpace();
@@ -127,15 +127,15 @@ FormerFile storeCertificate(Card& card, BYTE index, DWORD spec, const Bytes& der
     throw;
   }
   bumpFreshness(card, Freshness::Files);
-  out << "wrote the certificate to " << certificatePath(index, spec) << " (" << content.size() << " bytes"
+  out << "wrote the certificate to " << certificatePath(index, keyType) << " (" << content.size() << " bytes"
       << (content.size() != der.size() ? ", compressed from " + std::to_string(der.size()) : std::string()) << ")\n";
   return former;
 }
 
 }  // namespace
 
-void writeCertificate(Card& card, BYTE index, DWORD spec, const Bytes& der, std::ostream& out) {
-  storeCertificate(card, index, spec, der, out);
+void writeCertificate(Card& card, BYTE index, DWORD keyType, const Bytes& der, std::ostream& out) {
+  storeCertificate(card, index, keyType, der, out);
 }
 
 namespace {
@@ -157,10 +157,10 @@ BYTE freeContainer(Card& card) {
   throw Error("the card has no free container");
 }
 
-bool holdsKey(Card& card, BYTE index, DWORD spec) {
+bool holdsKey(Card& card, BYTE index, DWORD keyType) {
   try {
     const PublicKeys keys = card.publicKeys(index);
-    return !(spec == AT_SIGNATURE ? keys.signature : keys.keyExchange).empty();
+    return !(keyType == AT_SIGNATURE ? keys.signature : keys.keyExchange).empty();
   } catch (const Error& e) {
     if (e.code() == SCARD_E_NO_KEY_CONTAINER) return false;
     throw;
@@ -178,12 +178,12 @@ void reportChain(const Pkcs12Contents& contents, std::ostream& out) {
 
 void cmdImportP12(Tool& tool, const std::string& p12, int container, const std::string& keySpec,
                   const std::string& passphraseEnv, bool force, std::ostream& out) {
-  const DWORD spec = parseKeySpec(keySpec);
+  const DWORD keyType = parseKeySpec(keySpec);
   const Bytes file = readAll(p12);
   const Secret passphrase = obtainPassphrase(passphraseEnv, "Passphrase of " + p12 + ": ");
   const Pkcs12Contents contents = loadPkcs12(file, passphrase, p12);
   DWORD bits = 0;
-  const Secret blob = privateKeyBlob(contents.key.get(), spec, bits);
+  const Secret blob = privateKeyBlob(contents.key.get(), keyType, bits);
   const Bytes der = certificateDer(contents.certificate.get());
 
   Card& card = tool.card();
@@ -191,17 +191,17 @@ void cmdImportP12(Tool& tool, const std::string& p12, int container, const std::
   tool.loginUser();
   requireLayout(card);
   const BYTE index = container < 0 ? freeContainer(card) : cardContainerIndex(tool, container);
-  if (!force && holdsKey(card, index, spec)) {
-    throw Error("container " + std::to_string(index) + " already holds a " + keyTypeName(spec) +
+  if (!force && holdsKey(card, index, keyType)) {
+    throw Error("container " + std::to_string(index) + " already holds a " + keyTypeName(keyType) +
                 " key (--force replaces it)");
   }
   // The certificate first: a failed key import then leaves nothing behind
   // but a file to delete, where a map grown for the key would keep its room.
   const Bytes map = card.readFile(kDirectory, "cmapfile");
   const bool emptyBefore = !holdsKey(card, index, AT_SIGNATURE) && !holdsKey(card, index, AT_KEYEXCHANGE);
-  const FormerFile former = storeCertificate(card, index, spec, der, out);
+  const FormerFile former = storeCertificate(card, index, keyType, der, out);
   try {
-    installKey(card, index, spec, blob, bits, ROLE_USER, out);
+    installKey(card, index, keyType, blob, bits, ROLE_USER, out);
   } catch (const Error&) {
     // Without its key the certificate goes again (a key it replaced cannot
     // come back), and the map is as it was.
@@ -210,7 +210,7 @@ void cmdImportP12(Tool& tool, const std::string& p12, int container, const std::
         card.deleteContainer(index);
       }
       if (card.readFile(kDirectory, "cmapfile") != map) card.writeFile(kDirectory, "cmapfile", map);
-      restoreCertificate(card, host::certificateFileName(index, spec), former);
+      restoreCertificate(card, host::certificateFileName(index, keyType), former);
       bumpFreshness(card, Freshness::Files);
       out << "the certificate was taken off the card again\n";
     } catch (const Error&) {  // the import's failure is the one to report
@@ -223,14 +223,14 @@ void cmdImportP12(Tool& tool, const std::string& p12, int container, const std::
 void cmdPutCert(Tool& tool, int container, const std::string& keySpec, const std::string& file, bool force,
                 std::ostream& out) {
   const BYTE index = cardContainerIndex(tool, container);
-  const DWORD spec = parseKeySpec(keySpec);
+  const DWORD keyType = parseKeySpec(keySpec);
   const Certificate certificate = parseCertificate(readAll(file), file);
   const Bytes der = certificateDer(certificate.get());
   Card& card = tool.card();
   Hold hold(card);
   tool.loginUser();
   requireLayout(card);
-  Pkey key = containerKey(card, index, spec);
+  Pkey key = containerKey(card, index, keyType);
   if (!certifiesKey(certificate.get(), key.get())) {
     if (!force) {
       throw Error("the certificate's public key is not the key of container " + std::to_string(index) +
@@ -238,56 +238,56 @@ void cmdPutCert(Tool& tool, int container, const std::string& keySpec, const std
     }
     out << "note: the certificate's public key is not the container's key (written as --force asks)\n";
   }
-  storeCertificate(card, index, spec, der, out);
+  storeCertificate(card, index, keyType, der, out);
 }
 
 void cmdCert(Tool& tool, int container, const std::string& keySpec, const std::string& output, bool der,
              std::ostream& out) {
   const BYTE index = cardContainerIndex(tool, container);
-  const DWORD spec = parseKeySpec(keySpec);
-  const std::optional<Bytes> certificate = readCertificate(tool.card(), index, spec);
-  if (!certificate) throw Error("no certificate in " + certificatePath(index, spec));
+  const DWORD keyType = parseKeySpec(keySpec);
+  const std::optional<Bytes> certificate = readCertificate(tool.card(), index, keyType);
+  if (!certificate) throw Error("no certificate in " + certificatePath(index, keyType));
   if (der) {
     writeAll(output, *certificate, out);
     return;
   }
-  const Certificate parsed = parseCertificate(*certificate, certificatePath(index, spec));
+  const Certificate parsed = parseCertificate(*certificate, certificatePath(index, keyType));
   const std::string pem = certificatePem(parsed.get());
   writeAll(output, Bytes(pem.begin(), pem.end()), out);
 }
 
 void cmdRmCert(Tool& tool, int container, const std::string& keySpec, std::ostream& out) {
   const BYTE index = cardContainerIndex(tool, container);
-  const DWORD spec = parseKeySpec(keySpec);
+  const DWORD keyType = parseKeySpec(keySpec);
   Card& card = tool.card();
   Hold hold(card);
   tool.loginUser();
   bool present = false;
   try {
-    present = card.fileInfo(kDirectory, host::certificateFileName(index, spec)).has_value();
+    present = card.fileInfo(kDirectory, host::certificateFileName(index, keyType)).has_value();
   } catch (const Error& e) {
     if (e.code() != SCARD_E_DIR_NOT_FOUND) throw;
   }
-  if (!present) throw Error("no certificate in " + certificatePath(index, spec));
-  card.deleteFile(kDirectory, host::certificateFileName(index, spec));
+  if (!present) throw Error("no certificate in " + certificatePath(index, keyType));
+  card.deleteFile(kDirectory, host::certificateFileName(index, keyType));
   bumpFreshness(card, Freshness::Files);
-  out << "deleted " << certificatePath(index, spec) << "\n";
+  out << "deleted " << certificatePath(index, keyType) << "\n";
 }
 
 void cmdCsr(Tool& tool, int container, const std::string& keySpec, const std::string& subject,
             const std::string& output, bool pss, std::ostream& out) {
   const BYTE index = cardContainerIndex(tool, container);
-  const DWORD spec = parseKeySpec(keySpec);
+  const DWORD keyType = parseKeySpec(keySpec);
   Card& card = tool.card();
   Hold hold(card);
   tool.loginUser();
-  Pkey key = containerKey(card, index, spec);
+  Pkey key = containerKey(card, index, keyType);
   const HashAlgorithm sha256 = hashAlgorithm("sha256");
   const std::string pem = makeCertificateRequest(
       key.get(), subject,
       [&](const Bytes& hash) {
-        if (!pss) return reversed(card.sign(index, spec, sha256.algId, hash));
-        const Secret raw = card.decrypt(index, spec, pssBlock(key.get(), sha256, hash), CARD_PADDING_NONE, u"");
+        if (!pss) return reversed(card.sign(index, keyType, sha256.algId, hash));
+        const Secret raw = card.decrypt(index, keyType, pssBlock(key.get(), sha256, hash), CARD_PADDING_NONE, u"");
         return Bytes(raw.data(), raw.data() + raw.size());
       },
       pss);
