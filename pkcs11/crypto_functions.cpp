@@ -40,6 +40,20 @@ CK_RV rawSign(Session& s, Token& t, const Mechanism& m, const Object& key, Bytes
   return rv;
 }
 
+// The hash of what the session took in becomes the data to sign; a failure
+// ends the signing.
+CK_RV finishDigest(Session& s) {
+  unsigned char hash[EVP_MAX_MD_SIZE];
+  unsigned hashLength = 0;
+  if (EVP_DigestFinal_ex(s.digest.get(), hash, &hashLength) != 1) {
+    endSign(s);
+    return CKR_GENERAL_ERROR;
+  }
+  s.signData.assign(hash, hash + hashLength);
+  s.digestDone = true;
+  return CKR_OK;
+}
+
 // Finishes a signature: the length alone when `signature` is NULL or too
 // small (the operation stays), else the card's signature (the operation
 // ends).
@@ -67,14 +81,7 @@ CK_RV finishSign(Session& s, Token& t, CK_BYTE_PTR signature, CK_ULONG_PTR lengt
     return CKR_BUFFER_TOO_SMALL;
   }
   if (m->digest != nullptr && !s.digestDone) {
-    unsigned char hash[EVP_MAX_MD_SIZE];
-    unsigned hashLength = 0;
-    if (EVP_DigestFinal_ex(s.digest.get(), hash, &hashLength) != 1) {
-      endSign(s);
-      return CKR_GENERAL_ERROR;
-    }
-    s.signData.assign(hash, hash + hashLength);
-    s.digestDone = true;
+    if (const CK_RV rv = finishDigest(s); rv != CKR_OK) return rv;
   }
   Bytes result;
   if (raw) {
@@ -164,14 +171,7 @@ CK_RV C_Sign(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen, 
           endSign(s);
           return CKR_GENERAL_ERROR;
         }
-        unsigned char hash[EVP_MAX_MD_SIZE];
-        unsigned hashLength = 0;
-        if (EVP_DigestFinal_ex(s.digest.get(), hash, &hashLength) != 1) {
-          endSign(s);
-          return CKR_GENERAL_ERROR;
-        }
-        s.signData.assign(hash, hash + hashLength);
-        s.digestDone = true;
+        if (const CK_RV digested = finishDigest(s); digested != CKR_OK) return digested;
       } else {
         rv = signUpdate(s, pData, ulDataLen);
         if (rv != CKR_OK) {
