@@ -107,14 +107,10 @@ void cmdInfo(Tool& tool, std::ostream& out) {
 
   json containers = json::array();
   std::string containersError;
-  for (DWORD i = 0; i < space.dwMaxKeyContainers && i < 256; ++i) {
-    try {
-      containers.push_back(containerEntry(card, static_cast<BYTE>(i), card.publicKeys(static_cast<BYTE>(i))));
-    } catch (const Error& e) {
-      if (e.code() == SCARD_E_NO_KEY_CONTAINER) continue;
-      containersError = host::describeCode(e.code());
-      break;
-    }
+  try {
+    for (const auto& [index, keys] : containersInUse(card, space)) containers.push_back(containerEntry(card, index, keys));
+  } catch (const Error& e) {
+    containersError = host::describeCode(e.code());
   }
   if (containersError.empty()) {
     info["containers"] = containers;

@@ -69,13 +69,16 @@ std::string certificatePath(BYTE index, DWORD keyType) {
 
 std::optional<Bytes> readCertificate(Card& card, BYTE index, DWORD keyType) {
   const std::string name = host::certificateFileName(index, keyType);
+  // Read at once: asking first whether the file is there would cost the
+  // card's directory walk twice.
+  Bytes content;
   try {
-    if (!card.fileInfo(kDirectory, name)) return std::nullopt;
+    content = card.readFile(kDirectory, name);
   } catch (const Error& e) {
-    if (e.code() == SCARD_E_DIR_NOT_FOUND) return std::nullopt;
+    if (e.code() == SCARD_E_FILE_NOT_FOUND || e.code() == SCARD_E_DIR_NOT_FOUND) return std::nullopt;
     throw;
   }
-  auto der = host::certificateFromFile(card.readFile(kDirectory, name));
+  auto der = host::certificateFromFile(content);
   if (!der) throw Error(certificatePath(index, keyType) + " holds neither a DER certificate nor a compressed one");
   return der;
 }

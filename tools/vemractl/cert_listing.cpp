@@ -1,5 +1,7 @@
 #include "cert_listing.h"
 
+#include <algorithm>
+
 #include "certificates.h"
 #include "commands.h"
 #include "error.h"
@@ -43,6 +45,21 @@ std::optional<json> certificateEntry(Card& card, BYTE index, DWORD spec, const B
 
 }  // namespace
 
+std::vector<std::pair<BYTE, PublicKeys>> containersInUse(Card& card, const CARD_FREE_SPACE_INFO& space) {
+  const DWORD slots = std::min<DWORD>(space.dwMaxKeyContainers, 256);
+  // A count the card cannot give (or that makes no sense) asks every slot.
+  const DWORD used = space.dwKeyContainersAvailable <= slots ? slots - space.dwKeyContainersAvailable : slots;
+  std::vector<std::pair<BYTE, PublicKeys>> found;
+  for (DWORD i = 0; i < slots && found.size() < used; ++i) {
+    try {
+      found.emplace_back(static_cast<BYTE>(i), card.publicKeys(static_cast<BYTE>(i)));
+    } catch (const Error& e) {
+      if (e.code() != SCARD_E_NO_KEY_CONTAINER) throw;
+    }
+  }
+  return found;
+}
+
 json containerEntry(Card& card, BYTE index, const PublicKeys& keys) {
   json c{{"index", index}};
   for (const KeyKind& kind : kKinds) {
@@ -73,13 +90,7 @@ void cmdCerts(Tool& tool, std::ostream& out) {
   Card& card = tool.card();
   const CARD_FREE_SPACE_INFO space = card.freeSpace();
   json containers = json::array();
-  for (DWORD i = 0; i < space.dwMaxKeyContainers && i < 256; ++i) {
-    try {
-      containers.push_back(containerEntry(card, static_cast<BYTE>(i), card.publicKeys(static_cast<BYTE>(i))));
-    } catch (const Error& e) {
-      if (e.code() != SCARD_E_NO_KEY_CONTAINER) throw;
-    }
-  }
+  for (const auto& [index, keys] : containersInUse(card, space)) containers.push_back(containerEntry(card, index, keys));
   if (tool.options().json) {
     out << containers.dump(2) << "\n";
     return;

@@ -8,6 +8,8 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "card.h"
 
@@ -25,6 +27,12 @@ std::optional<Bytes> readCertificate(Card& card, BYTE index, DWORD spec);
 // the files' counter of cardcf. Refused before anything is written when the
 // card has no room; a failed write leaves the card as it was.
 void writeCertificate(Card& card, BYTE index, DWORD spec, const Bytes& der, std::ostream& out);
+
+// The containers in use and their public keys, in index order. Asked of
+// the card one by one until as many are found as the free space counts in
+// use, so that the unused ones after the last are not asked for. Throws
+// for a failure other than an empty container.
+std::vector<std::pair<BYTE, PublicKeys>> containersInUse(Card& card, const CARD_FREE_SPACE_INFO& space);
 
 // One container as the listings show it: its index, the size of each key,
 // and for each key with a certificate file an entry with the file, the
