@@ -8,21 +8,33 @@
 // The rule the platform's providers follow keeps the copy honest: a program
 // that changes the card bumps a counter in "cardcf". The kept data serves
 // only while the card is held (from the outermost beginTransaction to its
-// endTransaction, which pass on to the card's port), and the first read in
-// a hold that could be served from it reads "cardcf" once and drops
-// everything when the counters differ from those the data was read under.
-// Without a hold, and on a card without "cardcf", every read goes to the
-// card. This process's own writes drop everything too; a reset or removal
-// drops the whole token with this port.
+// endTransaction, which pass on to the card's port). In a hold that follows
+// one whose reads were kept, the first read that kept data could serve
+// reads "cardcf" once and drops everything when the counters differ from
+// those the data was read under; the counters of a hold's own reads are
+// read once, just before the card is let go. Without a hold, and on a card
+// without "cardcf", every read goes to the card. This process's own writes
+// drop everything too; a reset or removal drops the whole token with this
+// port.
+//
+// With a linger (setLinger), the card stays held for a moment after the
+// outermost end: a call that follows at once (a program's next step)
+// continues the same hold, with nothing to check, and a logout followed at
+// once by a login with the same PIN (as some programs do between
+// sessions) sends neither. Nobody else can reach the card meanwhile, and it
+// is let go, logged out when a logout is pending, by release() when the
+// time is up, when the hold has lasted its longest, or with the port.
 #ifndef VEMRA_P11_CACHED_PORT_H
 #define VEMRA_P11_CACHED_PORT_H
 
+#include <chrono>
 #include <map>
 #include <memory>
 #include <optional>
 #include <string>
 
 #include "card_port.h"
+#include "locked_secret.h"
 
 namespace vemra::p11 {
 
@@ -35,7 +47,24 @@ struct KeptAnswer {
 
 class CachedPort final : public CardPort {
  public:
+  using Clock = std::chrono::steady_clock;
+
   explicit CachedPort(std::unique_ptr<CardPort> card) : card_(std::move(card)) {}
+  // Lets go of a card still held past the last call.
+  ~CachedPort() override;
+  CachedPort(const CachedPort&) = delete;
+  CachedPort& operator=(const CachedPort&) = delete;
+
+  // How long the card stays held after the outermost end, and how long one
+  // hold may last before an end lets go at once. Zero (the default) lets
+  // go at every outermost end.
+  void setLinger(std::chrono::milliseconds linger, std::chrono::milliseconds longest);
+  // When release() is due: nothing while a call holds the card or when it
+  // is not held.
+  std::optional<Clock::time_point> releaseDue() const;
+  // Lets go of a card held past the last call: reads the counters when the
+  // hold's reads are to be kept, and sends a pending logout first.
+  void release();
 
   // Holds the card (nesting); a new outermost hold checks "cardcf" again
   // at its first read that kept data could serve.
@@ -72,12 +101,28 @@ class CachedPort final : public CardPort {
   // next read checks "cardcf" again.
   void changed();
   void drop();
+  bool keepsAnything() const;
+  // The card's port for a command: a logout left pending is sent first.
+  CardPort& card();
+  // Ends the card's hold for good: counters read when due, pending logout
+  // sent, the transaction ended.
+  void letGo();
 
   std::unique_ptr<CardPort> card_;
   int depth_ = 0;            // nested holds that began
-  bool checked_ = false;     // "cardcf" was read in this hold
+  bool lingering_ = false;   // the card held with no call holding it
+  bool checked_ = false;     // the first read of this hold happened
   bool usable_ = false;      // ... and kept data may serve
+  bool countersDue_ = false;     // kept reads of this hold wait for "cardcf"
   std::optional<Bytes> cardcf_;  // the counters the kept data was read under
+  std::chrono::milliseconds linger_{0};
+  std::chrono::milliseconds longest_{0};
+  Clock::time_point heldSince_{};
+  Clock::time_point releaseAt_{};
+  // A logout of these roles not sent yet, and the user PIN verified in
+  // this hold (to recognise a login that undoes it).
+  std::optional<PIN_SET> pendingLogout_;
+  LockedSecret verifiedPin_;
   std::map<std::string, std::optional<KeptAnswer<Bytes>>> files_;
   std::map<BYTE, std::optional<KeptAnswer<ContainerKeys>>> keys_;
   std::optional<KeptAnswer<Bytes>> serial_;

@@ -5,6 +5,7 @@
 #ifndef VEMRA_P11_CARD_PORT_H
 #define VEMRA_P11_CARD_PORT_H
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -115,6 +116,9 @@ class Backend {
   virtual DWORD waitForChange(const std::vector<ReaderInfo>& known, std::vector<ReaderInfo>& now) = 0;
   // Ends every wait, present and future, of this backend; from any thread.
   virtual void cancelWait() = 0;
+  // How long a token's card stays held after a call, for a next call that
+  // follows at once (CachedPort::setLinger); zero lets go at once.
+  virtual std::chrono::milliseconds cardLinger() const { return std::chrono::milliseconds{0}; }
 };
 
 // Whether two lists name the same readers with the same cards, in any order.

@@ -2,6 +2,7 @@
 
 #include <dlfcn.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 
@@ -21,6 +22,18 @@ std::string driverPath() {
     }
   }
   return VEMRA_DRIVER_FILE_NAME;
+}
+
+std::chrono::milliseconds lingerFromEnvironment() {
+  constexpr std::chrono::milliseconds kDefault{100};
+  constexpr unsigned long kLongest = 5000;
+  const char* env = ::secure_getenv("VEMRA_CARD_LINGER_MS");
+  if (env == nullptr || *env < '0' || *env > '9') return kDefault;
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long value = std::strtoul(env, &end, 10);
+  if (errno != 0 || *end != '\0' || value > kLongest) return kDefault;
+  return std::chrono::milliseconds{value};
 }
 
 }  // namespace vemra::p11

@@ -28,6 +28,10 @@ CK_RV C_Initialize(CK_VOID_PTR pInitArgs) {
       // offers only its own and forbids them cannot be served.
       if (all && (args->flags & CKF_OS_LOCKING_OK) == 0) return CKR_CANT_LOCK;
     }
+    // Without threads of its own the module lets go of the card after each call.
+    m.threadsAllowed =
+        pInitArgs == nullptr ||
+        (static_cast<const CK_C_INITIALIZE_ARGS*>(pInitArgs)->flags & CKF_LIBRARY_CANT_CREATE_OS_THREADS) == 0;
     m.backend = makeBackend();
     if (!m.backend) return CKR_GENERAL_ERROR;
     m.initialized = true;
@@ -42,6 +46,7 @@ CK_RV C_Finalize(CK_VOID_PTR pReserved) {
     if (!m.initialized) return CKR_CRYPTOKI_NOT_INITIALIZED;
     if (pReserved != nullptr) return CKR_ARGUMENTS_BAD;
     m.sessions.clear();
+    stopReleases();
     // A login ends with the module, also on the card.
     for (Slot& s : m.slots) {
       if (!s.token) continue;

@@ -122,6 +122,8 @@ class HostBackend final : public Backend {
     for (const auto& watch : watches_) watch->cancel();
   }
 
+  std::chrono::milliseconds cardLinger() const override { return lingerFromEnvironment(); }
+
  private:
   std::shared_ptr<host::DriverLibrary> driver_;
   std::mutex lock_;

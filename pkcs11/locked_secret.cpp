@@ -40,6 +40,10 @@ void LockedSecret::clear() {
   size_ = 0;
 }
 
+bool LockedSecret::equals(const Bytes& other) const {
+  return size_ != 0 && other.size() == size_ && CRYPTO_memcmp(page_, other.data(), size_) == 0;
+}
+
 Bytes LockedSecret::copy() const {
   Bytes out;
   out.reserve(kCapacity);

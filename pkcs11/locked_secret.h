@@ -24,6 +24,9 @@ class LockedSecret {
   bool assign(const uint8_t* data, std::size_t size);
   void clear();
   bool empty() const { return size_ == 0; }
+  // Whether `other` is the secret kept, compared in constant time; false
+  // when nothing is kept.
+  bool equals(const Bytes& other) const;
   // A copy for one call; the caller wipes it.
   Bytes copy() const;
   // Whether the memory is locked (the system may refuse).

@@ -141,6 +141,7 @@ DWORD renewUserLogin(CK_SLOT_ID slot, Token& t) {
 }
 
 Module::~Module() {
+  stopReleases();
   // A child of fork() abandons what it inherited; only the process that
   // logged in logs out, so a child leaves its parent's login alone.
   leaveParentsState();
@@ -225,7 +226,11 @@ CK_RV token(CK_SLOT_ID id, Token*& out) {
     const DWORD rc = module().backend->connect(slot->reader, port);
     if (rc == SCARD_E_UNKNOWN_CARD) return CKR_TOKEN_NOT_RECOGNIZED;
     if (rc != 0) return removal(rc) ? CKR_TOKEN_NOT_PRESENT : CKR_DEVICE_ERROR;
-    t->port = std::make_shared<CachedPort>(std::move(port));
+    auto kept = std::make_shared<CachedPort>(std::move(port));
+    const std::chrono::milliseconds linger =
+        module().threadsAllowed ? module().backend->cardLinger() : std::chrono::milliseconds{0};
+    kept->setLinger(linger, linger * kLongestHoldInLingers);
+    t->port = std::move(kept);
     // The identity and the map are read as one: a map written meanwhile by
     // another program is seen whole or not at all.
     CardHold hold(t->port);

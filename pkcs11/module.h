@@ -108,6 +108,7 @@ struct Module {
   // them.
   std::vector<CK_SLOT_ID> lost;
   int depth = 0;  // nesting of interface calls in this thread
+  bool threadsAllowed = true;  // C_Initialize did not forbid the module its own threads
 };
 
 Module& module();
@@ -118,6 +119,16 @@ Module& module();
 void leaveParentsState();
 // Drops the tokens (and their sessions) whose card went during the call.
 void dropLostTokens();
+
+// Cards held past the last call (CachedPort's linger) are let go by a
+// thread of the module's own when their time is up. Under the module lock,
+// when an interface call ends: wakes it for the earliest such card.
+void scheduleReleases();
+// Ends that thread (joined), without the module lock or under it; the cards
+// still held are let go by their ports.
+void stopReleases();
+// Lets go of every card held past the last call, now; under the module lock.
+void releaseHeldCards();
 
 // Runs the body of an interface function under the module lock; no
 // exception leaves the module.
@@ -131,7 +142,9 @@ CK_RV guarded(F&& body) {
       Module& m;
       explicit Call(Module& module) : m(module) { ++m.depth; }
       ~Call() {
-        if (--m.depth == 0) dropLostTokens();
+        if (--m.depth != 0) return;
+        dropLostTokens();
+        if (m.initialized) scheduleReleases();
       }
     } call(m);
     return body();
@@ -141,6 +154,11 @@ CK_RV guarded(F&& body) {
     return CKR_GENERAL_ERROR;
   }
 }
+
+// A card held across calls is let go at the end of a call once its hold
+// has lasted this many lingers, so that a program that never pauses still
+// lets others at the card.
+constexpr int kLongestHoldInLingers = 50;
 
 constexpr CK_ULONG kMinPinLength = 4;
 constexpr CK_ULONG kMaxUserPinLength = 8;

@@ -4,6 +4,7 @@
 // "cardcf", or for files not everyone may read.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <map>
 
 #include "cached_port.h"
@@ -23,6 +24,7 @@ class CountingCard final : public CardPort {
                                      {"mscp/private", Bytes{0x5E}}};
   std::map<BYTE, ContainerKeys> containers{{0, ContainerKeys{std::nullopt, RsaPublic{Bytes(256, 0xAB), {1, 0, 1}}}}};
   std::map<std::string, int> reads;  // by path; "keys" for container keys
+  std::vector<std::string> calls;     // logins, logouts and signatures, in order
   int transactions = 0;
   DWORD holdFailure = 0;
 
@@ -53,10 +55,16 @@ class CountingCard final : public CardPort {
     count = 8;
     return 0;
   }
-  DWORD authenticateUser(const Bytes&, DWORD&) override { return 0; }
+  DWORD authenticateUser(const Bytes&, DWORD&) override {
+    calls.push_back("login");
+    return 0;
+  }
   DWORD challenge(Bytes&) override { return 0; }
   DWORD answerChallenge(const Bytes&, DWORD&) override { return 0; }
-  DWORD deauthenticate(PIN_SET) override { return 0; }
+  DWORD deauthenticate(PIN_SET) override {
+    calls.push_back("logout");
+    return 0;
+  }
   DWORD changePin(const Bytes&, const Bytes&, DWORD&) override { return 0; }
   DWORD unblockPin(const Bytes&, const Bytes&) override { return 0; }
   DWORD changeAdminKey(const Bytes&, const Bytes&) override { return 0; }
@@ -72,7 +80,10 @@ class CountingCard final : public CardPort {
     containers.erase(index);
     return 0;
   }
-  DWORD sign(BYTE, DWORD, ALG_ID, const Bytes&, Bytes&) override { return 0; }
+  DWORD sign(BYTE, DWORD, ALG_ID, const Bytes&, Bytes&) override {
+    calls.push_back("sign");
+    return 0;
+  }
   DWORD decrypt(BYTE, DWORD, const Bytes&, DWORD, const OaepParams*, Bytes&) override { return 0; }
   DWORD privateKeyOperation(BYTE, DWORD, const Bytes&, Bytes&) override { return 0; }
   DWORD beginTransaction() override {
@@ -226,6 +237,92 @@ TEST_F(Cache, NestedHoldsCheckCardcfOncePerOutermostHold) {
     EXPECT_EQ(card->transactions, 0);
   }
   EXPECT_EQ(takeReads(), (std::map<std::string, int>{{"/cardcf", 2}, {"mscp/cmapfile", 1}, {"/cardid", 1}}));
+}
+
+// With a linger the card stays held after the outermost end: the next
+// operation continues the hold with nothing to check, and the counters of
+// what the hold read are read once, when the card is let go.
+TEST_F(Cache, ALingeringHoldGoesOnUncheckedAndReadsTheCountersWhenLetGo) {
+  using namespace std::chrono_literals;
+  port->setLinger(50ms, 10s);
+  operationReading("mscp", "cmapfile");
+  EXPECT_EQ(card->transactions, 1) << "still held";
+  EXPECT_TRUE(port->releaseDue().has_value());
+  operationReading("mscp", "cmapfile");
+  EXPECT_EQ(takeReads(), (std::map<std::string, int>{{"mscp/cmapfile", 1}}));
+  port->release();
+  EXPECT_EQ(card->transactions, 0);
+  EXPECT_FALSE(port->releaseDue().has_value());
+  EXPECT_EQ(takeReads(), (std::map<std::string, int>{{"/cardcf", 1}}));
+
+  // Another program changes the map while the card is free.
+  card->files["mscp/cmapfile"] = Bytes(86, 0x77);
+  card->files["/cardcf"][4] = 1;
+  EXPECT_EQ(operationReading("mscp", "cmapfile"), Bytes(86, 0x77));
+  port->release();
+  EXPECT_EQ(takeReads(), (std::map<std::string, int>{{"/cardcf", 1}, {"mscp/cmapfile", 1}}));
+
+  // A hold that has lasted its longest is let go at its end.
+  port->setLinger(50ms, 0ms);
+  operationReading("mscp", "cmapfile");
+  EXPECT_EQ(card->transactions, 0);
+  EXPECT_FALSE(port->releaseDue().has_value());
+}
+
+// A logout while the card is held after the user's login waits: a login
+// with the same PIN undoes it unsent, anything else sends it first.
+TEST_F(Cache, ALogoutWaitsWhileTheCardIsHeldAndGoesBeforeAnythingElse) {
+  using namespace std::chrono_literals;
+  using Calls = std::vector<std::string>;
+  const Bytes pin{'1', '2', '3', '4'};
+  const Bytes otherPin{'9', '9', '9', '9'};
+  struct Case {
+    const char* what;
+    std::chrono::milliseconds linger;
+    std::function<void(CachedPort&)> next;
+    Calls expected;  // the card's calls once the card is let go
+  };
+  const Case cases[] = {
+      {"a login with the same PIN", 50ms,
+       [&](CachedPort& p) {
+         DWORD attempts = 0;
+         EXPECT_EQ(p.authenticateUser(pin, attempts), 0u);
+       },
+       {"login"}},
+      {"a login with another PIN", 50ms,
+       [&](CachedPort& p) {
+         DWORD attempts = 0;
+         EXPECT_EQ(p.authenticateUser(otherPin, attempts), 0u);
+       },
+       {"login", "logout", "login"}},
+      {"a signature", 50ms,
+       [&](CachedPort& p) {
+         Bytes signature;
+         EXPECT_EQ(p.sign(0, AT_KEYEXCHANGE, CALG_SHA_256, Bytes(32, 1), signature), 0u);
+       },
+       {"login", "logout", "sign"}},
+      {"the card let go", 50ms, [](CachedPort&) {}, {"login", "logout"}},
+      {"no linger", 0ms, [](CachedPort&) {}, {"login", "logout"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto owned = std::make_unique<CountingCard>();
+    CountingCard* counting = owned.get();
+    port = std::make_unique<CachedPort>(std::move(owned));
+    card = counting;
+    port->setLinger(c.linger, 10s);
+    DWORD attempts = 0;
+    ASSERT_EQ(port->beginTransaction(), 0u);
+    ASSERT_EQ(port->authenticateUser(pin, attempts), 0u);
+    port->endTransaction();
+    ASSERT_EQ(port->deauthenticate(PIN_SET_ALL_ROLES), 0u);
+    if (c.linger.count() > 0) {
+      EXPECT_EQ(counting->calls, Calls{"login"}) << "the logout waits";
+    }
+    c.next(*port);
+    port->release();
+    EXPECT_EQ(counting->calls, c.expected);
+  }
 }
 
 }  // namespace

@@ -255,6 +255,7 @@ class FakeBackend final : public Backend {
     cancelled_ = true;
     readersChanged().notify_all();
   }
+  std::chrono::milliseconds cardLinger() const override { return fakeCard().linger; }
   DWORD connect(const std::string&, std::unique_ptr<CardPort>& out) override {
     if (!fakeCard().present) return 0x8010000C;
     out = std::make_unique<FakePort>();

@@ -7,6 +7,7 @@
 
 #include <openssl/evp.h>
 
+#include <chrono>
 #include <functional>
 #include <map>
 #include <memory>
@@ -83,6 +84,7 @@ struct FakeCard {
   std::map<std::pair<BYTE, DWORD>, std::shared_ptr<EVP_PKEY>> privateKeys;
   std::vector<RawCall> raws;
   bool corruptRaw = false;  // the raw operation's result has a bit flipped
+  std::chrono::milliseconds linger{0};  // how long the module keeps the card held after a call
 };
 
 // The card every port of the fake backend reaches; reset by each test.

@@ -2,6 +2,9 @@
 // sequence of card calls that must not interleave with another program's,
 // renews the card's login that another program ended, and leaves no login
 // on the card that no session owns.
+#include <thread>
+
+#include "module.h"
 #include "p11_fixture.h"
 
 namespace vemra::p11::test {
@@ -211,6 +214,53 @@ TEST_F(HoldTest, ACardLostAtTheHoldClosesTheSessions) {
   EXPECT_EQ(f->C_Sign(s, data.data(), data.size(), signature.data(), &length), CKR_DEVICE_REMOVED);
   EXPECT_EQ(f->C_GetSessionInfo(s, nullptr), CKR_SESSION_HANDLE_INVALID);
   EXPECT_TRUE(fakeCard().signs.empty());
+}
+
+// The card stays held for a moment after a call, for the program's next
+// one, and the module's own thread lets it go; a program that forbids the
+// module threads of its own has it let go at the end of every call. A
+// logout and a login with the same PIN in that moment send nothing.
+TEST_F(HoldTest, TheCardStaysHeldAMomentAfterACallUnlessThreadsAreForbidden) {
+  const auto heldNow = [] {
+    std::lock_guard<std::recursive_mutex> guard(module().lock);
+    return fakeCard().depth;
+  };
+  struct Case {
+    const char* what;
+    CK_FLAGS flags;
+    bool heldAfterCall;
+  };
+  const Case cases[] = {
+      {"threads allowed", CKF_OS_LOCKING_OK, true},
+      {"threads forbidden", CKF_OS_LOCKING_OK | CKF_LIBRARY_CANT_CREATE_OS_THREADS, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_EQ(f->C_Finalize(nullptr), CKR_OK);
+    fakeCard().linger = std::chrono::milliseconds(40);
+    CK_C_INITIALIZE_ARGS args{};
+    args.flags = c.flags;
+    ASSERT_EQ(f->C_Initialize(&args), CKR_OK);
+    CK_SESSION_HANDLE s = open();
+    ASSERT_EQ(login(s), CKR_OK);
+    EXPECT_EQ(heldNow(), c.heldAfterCall ? 1 : 0);
+    // The last session closes (a logout) and a new one logs in again.
+    ASSERT_EQ(f->C_CloseSession(s), CKR_OK);
+    s = open();
+    const int callsBefore = fakeCard().cardCalls;
+    ASSERT_EQ(login(s), CKR_OK);
+    if (c.heldAfterCall) {
+      EXPECT_EQ(fakeCard().cardCalls, callsBefore) << "neither the logout nor the login sent";
+    } else {
+      EXPECT_GT(fakeCard().cardCalls, callsBefore);
+    }
+    EXPECT_EQ(sign(s), CKR_OK);
+    ASSERT_EQ(f->C_Logout(s), CKR_OK);
+    for (int i = 0; i < 200 && heldNow() != 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(heldNow(), 0) << "let go";
+    std::lock_guard<std::recursive_mutex> guard(module().lock);
+    EXPECT_FALSE(fakeCard().userIn) << "the logout reached the card before it was let go";
+  }
 }
 
 }  // namespace
