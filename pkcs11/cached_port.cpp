@@ -3,28 +3,19 @@
 #include "module.h"
 
 #include <algorithm>
+#include <cstdlib>
+#include <cstring>
 
 namespace vemra::p11 {
 
 namespace {
 
-// Answers worth keeping: the data, or that the thing is not on the card.
-bool keepable(DWORD rc) {
-  return rc == 0 || rc == SCARD_E_FILE_NOT_FOUND || rc == SCARD_E_DIR_NOT_FOUND || rc == SCARD_E_NO_KEY_CONTAINER;
-}
-
-// The files any program may read that the module reads again and again:
-// the card identifier, the container map and the certificates.
-bool publicFile(const std::string& dir, const std::string& name) {
-  if (dir.empty()) return name == "cardid";
-  if (dir != "mscp") return false;
-  return name == "cmapfile" || (name.size() == 5 && (name.starts_with("kxc") || name.starts_with("ksc")));
-}
+bool keepable(DWORD rc) { return host::keepableAnswer(rc); }
 
 // Serves `out` from `kept` when it may, else reads the card and keeps the
 // answer when it may. `out` changes only on success, as on the card.
 template <typename T, typename Read>
-DWORD serve(bool usable, std::optional<KeptAnswer<T>>& kept, T& out, Read read) {
+DWORD serve(bool usable, std::optional<KeptAnswer<T>>& kept, T& out, bool& added, Read read) {
   if (usable && kept) {
     if (kept->rc == 0) out = kept->value;
     return kept->rc;
@@ -32,15 +23,80 @@ DWORD serve(bool usable, std::optional<KeptAnswer<T>>& kept, T& out, Read read) 
   T value{};
   const DWORD rc = read(value);
   if (rc == 0) out = value;
-  if (usable && keepable(rc)) kept = KeptAnswer<T>{rc, std::move(value)};
+  if (usable && keepable(rc)) {
+    kept = KeptAnswer<T>{rc, std::move(value)};
+    added = true;
+  }
   return rc;
 }
+
+// The stored forms of what is kept: a container's public keys (for each
+// key a presence byte, then modulus and exponent with two-byte lengths),
+// key sizes and counts as little-endian words.
+void putNumber(Bytes& out, const Bytes& number) {
+  out.push_back(static_cast<uint8_t>(number.size() >> 8));
+  out.push_back(static_cast<uint8_t>(number.size()));
+  out.insert(out.end(), number.begin(), number.end());
+}
+
+Bytes encodeKeys(const ContainerKeys& keys) {
+  Bytes out;
+  for (const std::optional<RsaPublic>* key : {&keys.signature, &keys.keyExchange}) {
+    out.push_back(key->has_value() ? 1 : 0);
+    if (!key->has_value()) continue;
+    putNumber(out, (*key)->modulus);
+    putNumber(out, (*key)->exponent);
+  }
+  return out;
+}
+
+bool takeNumber(const Bytes& in, std::size_t& at, Bytes& number) {
+  if (in.size() - at < 2) return false;
+  const std::size_t length = static_cast<std::size_t>(in[at]) << 8 | in[at + 1];
+  at += 2;
+  if (in.size() - at < length) return false;
+  number.assign(in.begin() + static_cast<std::ptrdiff_t>(at), in.begin() + static_cast<std::ptrdiff_t>(at + length));
+  at += length;
+  return true;
+}
+
+std::optional<ContainerKeys> decodeKeys(const Bytes& in) {
+  ContainerKeys keys;
+  std::size_t at = 0;
+  for (std::optional<RsaPublic>* key : {&keys.signature, &keys.keyExchange}) {
+    if (at >= in.size() || in[at] > 1) return std::nullopt;
+    if (in[at++] == 0) continue;
+    RsaPublic rsa;
+    if (!takeNumber(in, at, rsa.modulus) || !takeNumber(in, at, rsa.exponent)) return std::nullopt;
+    *key = std::move(rsa);
+  }
+  if (at != in.size()) return std::nullopt;
+  return keys;
+}
+
+Bytes encodeWords(std::initializer_list<DWORD> words) {
+  Bytes out;
+  for (DWORD w : words) {
+    for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(w >> (8 * i)));
+  }
+  return out;
+}
+
+std::optional<std::vector<DWORD>> decodeWords(const Bytes& in, std::size_t count) {
+  if (in.size() != 4 * count) return std::nullopt;
+  std::vector<DWORD> words(count);
+  for (std::size_t i = 0; i < in.size(); ++i) words[i / 4] |= static_cast<DWORD>(in[i]) << (8 * (i % 4));
+  return words;
+}
+
+constexpr const char* kFilePrefix = "file:";
+constexpr const char* kKeysPrefix = "keys:";
 
 }  // namespace
 
 CachedPort::~CachedPort() {
   if (depth_ != 0 || !lingering_) return;
-  countersDue_ = false;  // nothing is kept past the port
+  countersDue_ = false;  // no counters read for this process's sake alone
   letGo();
 }
 
@@ -102,6 +158,7 @@ void CachedPort::letGo() {
     }
   }
   countersDue_ = false;
+  save();
   (void)card();  // a pending logout goes before the card does
   verifiedPin_.clear();
   lingering_ = false;
@@ -168,29 +225,98 @@ void CachedPort::drop() {
 void CachedPort::changed() {
   drop();
   checked_ = false;
+  if (store_ && cardId_) host::forgetCardRecord(*cardId_);
+}
+
+void CachedPort::attach(const Bytes& cardId) {
+  cardId_ = cardId;
+  if (depth_ == 0 && !lingering_) return;
+  // The counters now: what this hold keeps was read under them, and a
+  // record of another program is good when it was read under them too.
+  Bytes cf;
+  if (card().readFile("", "cardcf", cf) != 0) return;
+  if (cardcf_ && *cardcf_ != cf) drop();
+  cardcf_ = cf;
+  usable_ = true;
+  checked_ = true;
+  countersDue_ = false;
+  if (const auto record = host::loadCardRecord(cardId); record && record->counters == cf) merge(*record);
+}
+
+void CachedPort::merge(const host::CardRecord& record) {
+  const auto answer = [](const host::StoredAnswer& a, auto value) {
+    return std::optional<KeptAnswer<decltype(value)>>(KeptAnswer<decltype(value)>{a.code, std::move(value)});
+  };
+  for (const auto& [name, stored] : record.entries) {
+    if (!keepable(stored.code) || (stored.code != 0 && !stored.data.empty())) continue;
+    if (name.starts_with(kFilePrefix)) {
+      auto& kept = files_[name.substr(std::strlen(kFilePrefix))];
+      if (!kept) kept = answer(stored, stored.data);
+    } else if (name.starts_with(kKeysPrefix) && name.size() > std::strlen(kKeysPrefix) &&
+               name.size() <= std::strlen(kKeysPrefix) + 3) {
+      const unsigned long index = std::strtoul(name.c_str() + std::strlen(kKeysPrefix), nullptr, 10);
+      const auto keys = stored.code == 0 ? decodeKeys(stored.data) : std::optional<ContainerKeys>(ContainerKeys{});
+      if (index > 255 || !keys) continue;
+      auto& kept = keys_[static_cast<BYTE>(index)];
+      if (!kept) kept = answer(stored, *keys);
+    } else if (name == "serial" && !serial_) {
+      serial_ = answer(stored, stored.data);
+    } else if (name == "keySizes" && !keySizes_) {
+      const auto words = stored.code == 0 ? decodeWords(stored.data, 2) : std::vector<DWORD>{0, 0};
+      if (words) keySizes_ = answer(stored, std::pair<DWORD, DWORD>{(*words)[0], (*words)[1]});
+    } else if (name == "maxContainers" && !maxContainers_) {
+      const auto words = stored.code == 0 ? decodeWords(stored.data, 1) : std::vector<DWORD>{0};
+      if (words) maxContainers_ = answer(stored, (*words)[0]);
+    }
+  }
+}
+
+void CachedPort::save() {
+  if (!store_ || !cardId_ || !cardcf_ || !added_) return;
+  added_ = false;
+  host::CardRecord record;
+  record.counters = *cardcf_;
+  // What another program kept under the same counters stays.
+  if (auto stored = host::loadCardRecord(*cardId_); stored && stored->counters == record.counters) record = *stored;
+  for (const auto& [path, kept] : files_) {
+    if (kept) record.entries[kFilePrefix + path] = {kept->rc, kept->value};
+  }
+  for (const auto& [index, kept] : keys_) {
+    if (kept) record.entries[kKeysPrefix + std::to_string(index)] = {kept->rc, kept->rc == 0 ? encodeKeys(kept->value) : Bytes{}};
+  }
+  if (serial_) record.entries["serial"] = {serial_->rc, serial_->value};
+  if (keySizes_) {
+    record.entries["keySizes"] = {keySizes_->rc, encodeWords({keySizes_->value.first, keySizes_->value.second})};
+  }
+  if (maxContainers_) record.entries["maxContainers"] = {maxContainers_->rc, encodeWords({maxContainers_->value})};
+  host::saveCardRecord(*cardId_, record);
 }
 
 DWORD CachedPort::readFile(const std::string& dir, const std::string& name, Bytes& out) {
-  if (!publicFile(dir, name)) return card().readFile(dir, name, out);
+  if (!host::publicCardFile(dir, name)) return card().readFile(dir, name, out);
   if (const DWORD rc = fresh(); rc != 0) return rc;
-  return serve(usable_, files_[dir + "/" + name], out,
-               [&](Bytes& value) { return card().readFile(dir, name, value); });
+  const bool identifier = dir.empty() && name == "cardid";
+  const bool fromCard = !(usable_ && files_[dir + "/" + name]);
+  const DWORD rc = serve(usable_, files_[dir + "/" + name], out, added_,
+                         [&](Bytes& value) { return card().readFile(dir, name, value); });
+  if (identifier && fromCard && rc == 0 && store_ && !cardId_) attach(out);
+  return rc;
 }
 
 DWORD CachedPort::containerKeys(BYTE index, ContainerKeys& out) {
   if (const DWORD rc = fresh(); rc != 0) return rc;
-  return serve(usable_, keys_[index], out, [&](ContainerKeys& value) { return card().containerKeys(index, value); });
+  return serve(usable_, keys_[index], out, added_, [&](ContainerKeys& value) { return card().containerKeys(index, value); });
 }
 
 DWORD CachedPort::serialNumber(Bytes& out) {
   if (const DWORD rc = fresh(); rc != 0) return rc;
-  return serve(usable_, serial_, out, [&](Bytes& value) { return card().serialNumber(value); });
+  return serve(usable_, serial_, out, added_, [&](Bytes& value) { return card().serialNumber(value); });
 }
 
 DWORD CachedPort::keySizes(DWORD& minimumBits, DWORD& maximumBits) {
   if (const DWORD rc = fresh(); rc != 0) return rc;
   std::pair<DWORD, DWORD> sizes{minimumBits, maximumBits};
-  const DWORD rc = serve(usable_, keySizes_, sizes, [&](std::pair<DWORD, DWORD>& value) {
+  const DWORD rc = serve(usable_, keySizes_, sizes, added_, [&](std::pair<DWORD, DWORD>& value) {
     return card().keySizes(value.first, value.second);
   });
   if (rc == 0) std::tie(minimumBits, maximumBits) = sizes;
@@ -199,7 +325,7 @@ DWORD CachedPort::keySizes(DWORD& minimumBits, DWORD& maximumBits) {
 
 DWORD CachedPort::maxContainers(DWORD& count) {
   if (const DWORD rc = fresh(); rc != 0) return rc;
-  return serve(usable_, maxContainers_, count, [&](DWORD& value) { return card().maxContainers(value); });
+  return serve(usable_, maxContainers_, count, added_, [&](DWORD& value) { return card().maxContainers(value); });
 }
 
 // What changes the card goes straight to it, and nothing kept is trusted after.

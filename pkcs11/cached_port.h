@@ -34,6 +34,7 @@
 #include <string>
 
 #include "card_port.h"
+#include "card_store.h"
 #include "locked_secret.h"
 
 namespace vemra::p11 {
@@ -65,6 +66,11 @@ class CachedPort final : public CardPort {
   // Lets go of a card held past the last call: reads the counters when the
   // hold's reads are to be kept, and sends a pending logout first.
   void release();
+  // Keeps what was read for the programs that follow too (card_store.h),
+  // under the card identifier read through this port: a card's record is
+  // taken up when the identifier is first read, if the card's counters are
+  // those it was read under, and written when the card is let go.
+  void keepBetweenPrograms(bool on) { store_ = on; }
 
   // Holds the card (nesting); a new outermost hold checks "cardcf" again
   // at its first read that kept data could serve.
@@ -102,6 +108,12 @@ class CachedPort final : public CardPort {
   void changed();
   void drop();
   bool keepsAnything() const;
+  // The card identifier was read: reads the counters and takes up the
+  // card's record when they match.
+  void attach(const Bytes& cardId);
+  void merge(const host::CardRecord& record);
+  // Writes what is kept, with the counters it was read under.
+  void save();
   // The card's port for a command: a logout left pending is sent first.
   CardPort& card();
   // Ends the card's hold for good: counters read when due, pending logout
@@ -123,6 +135,9 @@ class CachedPort final : public CardPort {
   // this hold (to recognise a login that undoes it).
   std::optional<PIN_SET> pendingLogout_;
   LockedSecret verifiedPin_;
+  bool store_ = false;             // kept between programs too
+  std::optional<Bytes> cardId_;    // the record's key
+  bool added_ = false;             // kept since the record was written
   std::map<std::string, std::optional<KeptAnswer<Bytes>>> files_;
   std::map<BYTE, std::optional<KeptAnswer<ContainerKeys>>> keys_;
   std::optional<KeptAnswer<Bytes>> serial_;

@@ -119,6 +119,9 @@ class Backend {
   // How long a token's card stays held after a call, for a next call that
   // follows at once (CachedPort::setLinger); zero lets go at once.
   virtual std::chrono::milliseconds cardLinger() const { return std::chrono::milliseconds{0}; }
+  // Whether what any program may read of a card is kept for the programs
+  // that follow (CachedPort::keepBetweenPrograms).
+  virtual bool keepsBetweenPrograms() const { return false; }
 };
 
 // Whether two lists name the same readers with the same cards, in any order.

@@ -123,6 +123,7 @@ class HostBackend final : public Backend {
   }
 
   std::chrono::milliseconds cardLinger() const override { return lingerFromEnvironment(); }
+  bool keepsBetweenPrograms() const override { return true; }
 
  private:
   std::shared_ptr<host::DriverLibrary> driver_;

@@ -230,6 +230,7 @@ CK_RV token(CK_SLOT_ID id, Token*& out) {
     const std::chrono::milliseconds linger =
         module().threadsAllowed ? module().backend->cardLinger() : std::chrono::milliseconds{0};
     kept->setLinger(linger, linger * kLongestHoldInLingers);
+    kept->keepBetweenPrograms(module().backend->keepsBetweenPrograms());
     t->port = std::move(kept);
     // The identity and the map are read as one: a map written meanwhile by
     // another program is seen whole or not at all.

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -150,6 +151,11 @@ std::string PcscStack::start() {
     if (Clock::now() > deadline) return failure_ = "another run holds the virtual reader for more than 300 s";
     std::this_thread::sleep_for(100ms);
   }
+  // A record kept of another run's card must not be taken for this one's.
+  char store[] = "/tmp/vemra-card-store-XXXXXX";
+  if (::mkdtemp(store) == nullptr) return failure_ = std::string("mkdtemp: ") + std::strerror(errno);
+  cardStore_ = store;
+  ::setenv("XDG_CACHE_HOME", cardStore_.c_str(), 1);
   failure_ = startLocked();
   if (!failure_.empty()) {
     stop();
@@ -196,9 +202,20 @@ std::string PcscStack::startLocked() {
   return startBridge(ctx);
 }
 
+void PcscStack::emptyCardStore() {
+  if (cardStore_.empty()) return;
+  std::error_code ignored;
+  std::filesystem::remove_all(cardStore_ + "/vemradrv", ignored);
+}
+
 void PcscStack::stop() {
   terminate(bridgePid_);
   terminate(pcscdPid_);
+  if (!cardStore_.empty()) {
+    std::error_code ignored;
+    std::filesystem::remove_all(cardStore_, ignored);
+    cardStore_.clear();
+  }
   if (lockFd_ >= 0) {
     ::flock(lockFd_, LOCK_UN);
     ::close(lockFd_);

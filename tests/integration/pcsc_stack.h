@@ -66,6 +66,11 @@ class PcscStack {
   std::vector<uint8_t> transmit(const Connection& connection, std::span<const uint8_t> command);
 
   const std::string& readerName() const { return reader_; }
+  // Where the programs started meanwhile keep what they read of the card
+  // for the programs after them ($XDG_CACHE_HOME, set by start() to a
+  // folder of its own and emptied by stop()); emptyCardStore() forgets it.
+  const std::string& cardStore() const { return cardStore_; }
+  void emptyCardStore();
 
  private:
   PcscStack() = default;
@@ -80,6 +85,7 @@ class PcscStack {
   std::string reader_;
   std::string stateFile_;
   std::vector<std::string> bridgeOptions_;
+  std::string cardStore_;
 };
 
 }  // namespace vemra::integration

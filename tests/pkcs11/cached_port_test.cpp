@@ -4,6 +4,7 @@
 // "cardcf", or for files not everyone may read.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <functional>
 #include <map>
 
@@ -323,6 +324,57 @@ TEST_F(Cache, ALogoutWaitsWhileTheCardIsHeldAndGoesBeforeAnythingElse) {
     port->release();
     EXPECT_EQ(counting->calls, c.expected);
   }
+}
+
+// What one program read is kept for the next under the card identifier: a
+// later program reads the identifier and "cardcf" and nothing else while the
+// counters are those the record was read under.
+TEST(CacheBetweenPrograms, ALaterProgramReadsOnlyWhatChangedSince) {
+  char dir[] = "/tmp/vemra-kept-test-XXXXXX";
+  ASSERT_NE(::mkdtemp(dir), nullptr);
+  ::setenv("XDG_CACHE_HOME", dir, 1);
+  ::unsetenv("VEMRA_CARD_CACHE");
+  CountingCard card;  // the card's contents, copied into each program's port
+  // One program: holds the card, reads what a listing reads, lets go; the
+  // reads that reached the card.
+  const auto program = [&](const std::function<void(CachedPort&)>& more = {}) {
+    auto owned = std::make_unique<CountingCard>(card);
+    CountingCard* seen = owned.get();
+    CachedPort port(std::move(owned));
+    port.keepBetweenPrograms(true);
+    Bytes out;
+    ContainerKeys keys;
+    EXPECT_EQ(port.beginTransaction(), 0u);
+    EXPECT_EQ(port.readFile("", "cardid", out), 0u);
+    EXPECT_EQ(port.readFile("mscp", "cmapfile", out), 0u);
+    EXPECT_EQ(port.readFile("mscp", "ksc00", out), static_cast<DWORD>(SCARD_E_FILE_NOT_FOUND));
+    EXPECT_EQ(port.containerKeys(0, keys), 0u);
+    EXPECT_TRUE(keys.keyExchange.has_value());
+    EXPECT_EQ(port.serialNumber(out), 0u);
+    if (more) more(port);
+    port.endTransaction();
+    return seen->reads;
+  };
+  using Reads = std::map<std::string, int>;
+  const Reads everything{{"/cardid", 1}, {"/cardcf", 1}, {"mscp/cmapfile", 1}, {"mscp/ksc00", 1}, {"keys", 1},
+                         {"serial", 1}};
+  EXPECT_EQ(program(), everything);
+  EXPECT_EQ(program(), (Reads{{"/cardid", 1}, {"/cardcf", 1}})) << "the next program";
+
+  // Another program changed the map and bumped the counters.
+  card.files["mscp/cmapfile"] = Bytes(86, 0x66);
+  card.files["/cardcf"][4] = 1;
+  EXPECT_EQ(program(), everything);
+  Bytes map;
+  EXPECT_EQ(program([&](CachedPort& p) { EXPECT_EQ(p.readFile("mscp", "cmapfile", map), 0u); }),
+            (Reads{{"/cardid", 1}, {"/cardcf", 1}}));
+  EXPECT_EQ(map, Bytes(86, 0x66));
+
+  // A program about to change the card forgets the record first.
+  program([](CachedPort& p) { EXPECT_EQ(p.writeFile("mscp", "cmapfile", Bytes(86, 0x67)), 0u); });
+  EXPECT_EQ(program(), everything);
+  ::unsetenv("XDG_CACHE_HOME");
+  std::filesystem::remove_all(dir);
 }
 
 }  // namespace

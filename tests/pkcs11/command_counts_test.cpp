@@ -3,11 +3,17 @@
 // key with its certificate, a signature key without one). Each bound sits
 // about a quarter above today's count (docs/performance.md), so a change
 // that rereads what the module keeps, or doubles an action's traffic,
-// fails here.
+// fails here; the bounds of the runs after the first are the figures a
+// user action must keep to. The module keeps the card held for a second
+// after each call here (a tenth by default), so that a slow sanitized build
+// counts what a user's program sends.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <thread>
 #include <filesystem>
 
 #include "p11-kit/pkcs11.h"
@@ -24,6 +30,7 @@ const std::string kCounts = std::string(VEMRA_P11_WORKDIR) + "/counted-bridge.js
 class CommandCounts : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
+    ::setenv("VEMRA_CARD_LINGER_MS", "1000", 1);
     auto& stack = vemra::integration::PcscStack::instance();
     const std::string state = std::string(VEMRA_P11_WORKDIR) + "/counted-card.json";
     std::filesystem::remove(state);
@@ -40,32 +47,39 @@ class CommandCounts : public ::testing::Test {
 
 std::string CommandCounts::failure_;
 
+// Each action as the first program after a change of the card, and again,
+// when the first run kept what it read for the programs after it.
 TEST_F(CommandCounts, UserActionsStayWithinTheirBounds) {
   struct Bound {
     const char* action;
-    unsigned long long commands;
+    unsigned long long first;
+    unsigned long long again;
     const char* shows;  // in the output, so that an action that did nothing cannot pass
   };
   const Bound bounds[] = {
-      {"p11tool --list-tokens", 40, "Model: VEMRA_MINIDR"},
-      {"p11tool --list-all", 120, "Type: X.509 Certificate (RSA-2048)"},
-      {"p11tool --login --list-all", 165, "Type: Private key (RSA-2048)"},
-      {"ssh-keygen -D", 105, "ssh-rsa "},
-      {"p11tool --login --test-sign", 85, "Verifying against public key in the token... ok"},
-      {"vemractl info", 134, "serial number:"},
-      {"vemractl sign", 54, "OpenSSL verifies the signature"},
+      {"p11tool --list-tokens", 40, 25, "Model: VEMRA_MINIDR"},
+      {"p11tool --list-all", 120, 75, "Type: X.509 Certificate (RSA-2048)"},
+      {"p11tool --login --list-all", 165, 85, "Type: Private key (RSA-2048)"},
+      {"ssh-keygen -D", 90, 65, "ssh-rsa "},
+      {"p11tool --login --test-sign", 85, 60, "Verifying against public key in the token... ok"},
+      {"vemractl info", 105, 50, "serial number:"},
+      {"vemractl sign", 54, 54, "OpenSSL verifies the signature"},
   };
+  auto& stack = vemra::integration::PcscStack::instance();
   const auto actions = vemra::bench::userActions(kPrograms);
   for (const Bound& bound : bounds) {
     SCOPED_TRACE(bound.action);
     const auto action = std::find_if(actions.begin(), actions.end(), [&](const auto& a) { return a.name == bound.action; });
     ASSERT_NE(action, actions.end());
-    const auto m = vemra::bench::measure(*action, kCounts);
-    ASSERT_TRUE(m.has_value()) << "no counts in " << kCounts;
-    ASSERT_EQ(m->result.status, 0) << m->result.output;
-    EXPECT_NE(m->result.output.find(bound.shows), std::string::npos) << m->result.output;
-    EXPECT_GT(m->counts.commands, 0u);
-    EXPECT_LE(m->counts.commands, bound.commands);
+    stack.emptyCardStore();
+    for (const auto limit : {bound.first, bound.again}) {
+      const auto m = vemra::bench::measure(*action, kCounts);
+      ASSERT_TRUE(m.has_value()) << "no counts in " << kCounts;
+      ASSERT_EQ(m->result.status, 0) << m->result.output;
+      EXPECT_NE(m->result.output.find(bound.shows), std::string::npos) << m->result.output;
+      EXPECT_GT(m->counts.commands, 0u);
+      EXPECT_LE(m->counts.commands, limit) << (limit == bound.first ? "first run" : "again");
+    }
   }
 }
 
@@ -162,18 +176,25 @@ TEST_F(CommandCounts, RunningModuleSeesAnotherProgramsChangeAndRereadsNothingEls
   const auto second = vemra::bench::readBridgeCounts(kCounts);
   ASSERT_TRUE(first && second);
   // Reading the map, two containers' keys and two certificate files again
-  // takes about fifty commands; checking cardcf takes one file read.
-  EXPECT_LE(second->commands - first->commands, kFreshnessCheck);
+  // takes about fifty commands; right after the first search the card is
+  // still held, and nothing is sent at all.
+  EXPECT_EQ(second->commands - first->commands, 0u);
 
   // A second signature costs the driver's signature sequence (eight
-  // commands) and the freshness check, nothing reread.
+  // commands), also once the card was let go: then with the freshness
+  // check, nothing reread.
   ASSERT_TRUE(module.login());
   ASSERT_EQ(module.sign(), 256u);
   const auto signedOnce = vemra::bench::readBridgeCounts(kCounts);
   ASSERT_EQ(module.sign(), 256u);
   const auto signedTwice = vemra::bench::readBridgeCounts(kCounts);
-  ASSERT_TRUE(signedOnce && signedTwice);
-  EXPECT_LE(signedTwice->commands - signedOnce->commands, kSignatureSequence + kFreshnessCheck);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  const auto letGo = vemra::bench::readBridgeCounts(kCounts);
+  ASSERT_EQ(module.sign(), 256u);
+  const auto signedThrice = vemra::bench::readBridgeCounts(kCounts);
+  ASSERT_TRUE(signedOnce && signedTwice && letGo && signedThrice);
+  EXPECT_EQ(signedTwice->commands - signedOnce->commands, kSignatureSequence);
+  EXPECT_LE(signedThrice->commands - letGo->commands, kSignatureSequence + kFreshnessCheck);
 
   const auto removed = vemra::bench::runCommandLine(std::string(VEMRA_P11_VEMRACTL) +
                                                     " --pin 1234 --login user rm-container --container 1");

@@ -43,18 +43,85 @@ Card::Hold Card::hold() {
   return held;
 }
 
-Bytes Card::readFile(const std::string& dir, const std::string& name) {
+Card::KeptReads::KeptReads(Card& card) : card_(card) { card_.kept_.emplace(); }
+
+Card::KeptReads::~KeptReads() {
+  const Kept kept = std::move(*card_.kept_);
+  card_.kept_.reset();
+  if (!kept.usable || !kept.added) return;
+  // What another program kept under the same counters stays.
+  host::CardRecord record;
+  record.counters = kept.record.counters;
+  if (auto stored = host::loadCardRecord(kept.cardId); stored && stored->counters == record.counters) {
+    record = std::move(*stored);
+  }
+  for (const auto& [name, answer] : kept.record.entries) record.entries[name] = answer;
+  host::saveCardRecord(kept.cardId, record);
+}
+
+host::StoredAnswer Card::readRaw(const std::string& dir, const std::string& name) {
   Name d(dir);
   Name f(name);
   PBYTE raw = nullptr;
   DWORD length = 0;
   const DWORD rc = data()->pfnCardReadFile(data(), d.get(), f.always(), 0, &raw, &length);
   ProviderBuffer owned(raw);
-  check(rc, "cannot read " + path(dir, name));
-  return raw == nullptr ? Bytes{} : Bytes(raw, raw + length);
+  host::StoredAnswer out{rc, {}};
+  if (rc == 0 && raw != nullptr) out.data.assign(raw, raw + length);
+  return out;
+}
+
+void Card::prepareKept() {
+  Kept& kept = *kept_;
+  kept.ready = true;
+  // The identifier as the listings ask for it: the property, else the file.
+  host::StoredAnswer id;
+  id.code = propertyRaw(u"Card Identifier", 0, id.data, {});
+  const bool fromFile = id.code == SCARD_E_UNSUPPORTED_FEATURE;
+  if (fromFile) id = readRaw("", "cardid");
+  const host::StoredAnswer counters = readRaw("", "cardcf");
+  if (id.code != 0 || counters.code != 0) return;
+  kept.usable = true;
+  kept.cardId = id.data;
+  if (auto stored = host::loadCardRecord(kept.cardId); stored && stored->counters == counters.data) {
+    kept.record = std::move(*stored);
+  } else {
+    kept.record.counters = counters.data;
+    kept.added = true;
+  }
+  kept.record.entries.emplace(fromFile ? "file:/cardid" : "cardIdentifier", std::move(id));
+}
+
+template <typename Read>
+host::StoredAnswer Card::answer(const std::string& name, Read read) {
+  if (!kept_) return read();
+  if (!kept_->ready) prepareKept();
+  if (!kept_->usable) return read();
+  if (auto it = kept_->record.entries.find(name); it != kept_->record.entries.end()) return it->second;
+  host::StoredAnswer fresh = read();
+  if (host::keepableAnswer(fresh.code)) {
+    kept_->record.entries[name] = fresh;
+    kept_->added = true;
+  }
+  return fresh;
+}
+
+void Card::forgetKept() {
+  if (!kept_) return;
+  if (kept_->usable) host::forgetCardRecord(kept_->cardId);
+  kept_->usable = false;
+}
+
+Bytes Card::readFile(const std::string& dir, const std::string& name) {
+  const host::StoredAnswer read = host::publicCardFile(dir, name)
+                                      ? answer("file:" + dir + "/" + name, [&] { return readRaw(dir, name); })
+                                      : readRaw(dir, name);
+  check(read.code, "cannot read " + path(dir, name));
+  return read.data;
 }
 
 void Card::writeFile(const std::string& dir, const std::string& name, const Bytes& content) {
+  forgetKept();
   Name d(dir);
   Name f(name);
   Bytes copy = content;
@@ -64,12 +131,14 @@ void Card::writeFile(const std::string& dir, const std::string& name, const Byte
 
 void Card::createFile(const std::string& dir, const std::string& name, DWORD size,
                       CARD_FILE_ACCESS_CONDITION access) {
+  forgetKept();
   Name d(dir);
   Name f(name);
   check(data()->pfnCardCreateFile(data(), d.get(), f.always(), size, access), "cannot create " + path(dir, name));
 }
 
 void Card::deleteFile(const std::string& dir, const std::string& name) {
+  forgetKept();
   Name d(dir);
   Name f(name);
   check(data()->pfnCardDeleteFile(data(), d.get(), f.always(), 0), "cannot delete " + path(dir, name));
@@ -105,19 +174,38 @@ std::vector<std::string> Card::listFiles(const std::string& dir) {
 }
 
 void Card::createDirectory(const std::string& name, CARD_DIRECTORY_ACCESS_CONDITION access) {
+  forgetKept();
   Name d(name);
   check(data()->pfnCardCreateDirectory(data(), d.always(), access), "cannot create directory " + name);
 }
 
 void Card::deleteDirectory(const std::string& name) {
+  forgetKept();
   Name d(name);
   check(data()->pfnCardDeleteDirectory(data(), d.always()), "cannot delete directory " + name);
 }
 
 CARD_FREE_SPACE_INFO Card::freeSpace() {
+  const host::StoredAnswer kept = answer("freeSpace", [&] {
+    CARD_FREE_SPACE_INFO info{};
+    info.dwVersion = 1;
+    host::StoredAnswer out{data()->pfnCardQueryFreeSpace(data(), 0, &info), {}};
+    for (DWORD word : {info.dwBytesAvailable, info.dwKeyContainersAvailable, info.dwMaxKeyContainers}) {
+      for (int i = 0; i < 4; ++i) out.data.push_back(static_cast<uint8_t>(word >> (8 * i)));
+    }
+    return out;
+  });
+  check(kept.code, "cannot query the free space");
+  if (kept.data.size() != 12) throw Error("cannot query the free space: a kept answer of the wrong size");
+  const auto word = [&](std::size_t at) {
+    return static_cast<DWORD>(kept.data[at]) | static_cast<DWORD>(kept.data[at + 1]) << 8 |
+           static_cast<DWORD>(kept.data[at + 2]) << 16 | static_cast<DWORD>(kept.data[at + 3]) << 24;
+  };
   CARD_FREE_SPACE_INFO info{};
   info.dwVersion = 1;
-  check(data()->pfnCardQueryFreeSpace(data(), 0, &info), "cannot query the free space");
+  info.dwBytesAvailable = word(0);
+  info.dwKeyContainersAvailable = word(4);
+  info.dwMaxKeyContainers = word(8);
   return info;
 }
 
@@ -194,6 +282,19 @@ void Card::changeAdminKey(const Secret& current24, const Secret& next24) {
 }
 
 DWORD Card::property(const std::u16string& name, DWORD flags, Bytes& out, Bytes initial) {
+  if ((name == u"Card Serial Number" || name == u"Card Identifier") && flags == 0) {
+    const host::StoredAnswer kept = answer(name == u"Card Identifier" ? "cardIdentifier" : "serial", [&] {
+      host::StoredAnswer read;
+      read.code = propertyRaw(name, flags, read.data, initial);
+      return read;
+    });
+    if (kept.code == 0) out = kept.data;
+    return kept.code;
+  }
+  return propertyRaw(name, flags, out, std::move(initial));
+}
+
+DWORD Card::propertyRaw(const std::u16string& name, DWORD flags, Bytes& out, Bytes initial) {
   std::u16string copy = name;
   Bytes buffer(256, 0);
   std::copy_n(initial.begin(), std::min(initial.size(), buffer.size()), buffer.begin());
@@ -205,6 +306,7 @@ DWORD Card::property(const std::u16string& name, DWORD flags, Bytes& out, Bytes 
 }
 
 void Card::importKey(BYTE index, DWORD keySpec, const Secret& privateKeyBlob, DWORD bits, PIN_ID role) {
+  forgetKept();
   Secret blob(Bytes(privateKeyBlob.data(), privateKeyBlob.data() + privateKeyBlob.size()));
   const std::string what = "cannot import the key into container " + std::to_string(index);
   if (data()->pfnCardCreateContainerEx != nullptr) {
@@ -219,16 +321,34 @@ void Card::importKey(BYTE index, DWORD keySpec, const Secret& privateKeyBlob, DW
 }
 
 PublicKeys Card::publicKeys(BYTE index) {
-  CONTAINER_INFO info{};
-  info.dwVersion = 1;
-  const DWORD rc = data()->pfnCardGetContainerInfo(data(), index, 0, &info);
-  ProviderBuffer sig(info.pbSigPublicKey);
-  ProviderBuffer kx(info.pbKeyExPublicKey);
-  check(rc, "cannot read container " + std::to_string(index));
+  // Kept as the two blobs, each after its four-byte length.
+  const host::StoredAnswer kept = answer("blobs:" + std::to_string(index), [&] {
+    CONTAINER_INFO info{};
+    info.dwVersion = 1;
+    host::StoredAnswer out{data()->pfnCardGetContainerInfo(data(), index, 0, &info), {}};
+    ProviderBuffer sig(info.pbSigPublicKey);
+    ProviderBuffer kx(info.pbKeyExPublicKey);
+    if (out.code != 0) return out;
+    for (const auto& [blob, length] : {std::pair{info.pbSigPublicKey, info.cbSigPublicKey},
+                                       std::pair{info.pbKeyExPublicKey, info.cbKeyExPublicKey}}) {
+      const DWORD size = blob == nullptr ? 0 : length;
+      for (int i = 0; i < 4; ++i) out.data.push_back(static_cast<uint8_t>(size >> (8 * i)));
+      if (size != 0) out.data.insert(out.data.end(), blob, blob + size);
+    }
+    return out;
+  });
+  check(kept.code, "cannot read container " + std::to_string(index));
   PublicKeys keys;
-  if (info.pbSigPublicKey != nullptr) keys.signature.assign(info.pbSigPublicKey, info.pbSigPublicKey + info.cbSigPublicKey);
-  if (info.pbKeyExPublicKey != nullptr) {
-    keys.keyExchange.assign(info.pbKeyExPublicKey, info.pbKeyExPublicKey + info.cbKeyExPublicKey);
+  std::size_t at = 0;
+  for (Bytes* blob : {&keys.signature, &keys.keyExchange}) {
+    if (kept.data.size() - at < 4) throw Error("cannot read container " + std::to_string(index) + ": a kept answer cut short");
+    const std::size_t size = static_cast<std::size_t>(kept.data[at]) | static_cast<std::size_t>(kept.data[at + 1]) << 8 |
+                             static_cast<std::size_t>(kept.data[at + 2]) << 16 |
+                             static_cast<std::size_t>(kept.data[at + 3]) << 24;
+    at += 4;
+    if (kept.data.size() - at < size) throw Error("cannot read container " + std::to_string(index) + ": a kept answer cut short");
+    blob->assign(kept.data.begin() + static_cast<std::ptrdiff_t>(at), kept.data.begin() + static_cast<std::ptrdiff_t>(at + size));
+    at += size;
   }
   return keys;
 }
@@ -265,6 +385,7 @@ Secret Card::decrypt(BYTE index, DWORD keySpec, const Bytes& block, DWORD paddin
 }
 
 void Card::deleteContainer(BYTE index) {
+  forgetKept();
   check(data()->pfnCardDeleteContainer(data(), index, 0), "cannot delete container " + std::to_string(index));
 }
 

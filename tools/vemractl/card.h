@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "card_store.h"
 #include "provider.h"
 #include "secrets.h"
 #include "transaction.h"
@@ -43,6 +44,23 @@ class Card {
   // removed (or cannot be held).
   using Hold = std::unique_ptr<host::CardTransaction>;
   [[nodiscard]] Hold hold();
+
+  // For a listing that reads much and changes nothing, made inside a hold:
+  // while it lives, what any program may read (the card identifier, the
+  // map, the certificates, the public keys, the serial number, the free
+  // space) comes from the record an earlier program kept of this card when
+  // the card's counters in "cardcf" are those it was read under, and what
+  // is read is kept for the next program (card_store.h).
+  class KeptReads {
+   public:
+    explicit KeptReads(Card& card);
+    ~KeptReads();
+    KeptReads(const KeptReads&) = delete;
+    KeptReads& operator=(const KeptReads&) = delete;
+
+   private:
+    Card& card_;
+  };
 
   // Files and directories; `dir` empty is the root.
   Bytes readFile(const std::string& dir, const std::string& name);
@@ -80,7 +98,25 @@ class Card {
   void deleteContainer(BYTE index);
 
  private:
+  struct Kept {
+    bool ready = false;   // the card's counters were read (and the record taken up)
+    bool usable = false;  // ... and the card has them
+    Bytes cardId;
+    host::CardRecord record;
+    bool added = false;  // read since the record was taken up
+  };
+  // The answer named `name`: kept, else from `read` (kept when it may be).
+  template <typename Read>
+  host::StoredAnswer answer(const std::string& name, Read read);
+  // Reads the card identifier and the counters, and takes up the record.
+  void prepareKept();
+  host::StoredAnswer readRaw(const std::string& dir, const std::string& name);
+  DWORD propertyRaw(const std::u16string& name, DWORD flags, Bytes& out, Bytes initial);
+  // This process changes the card: nothing kept holds, here or for others.
+  void forgetKept();
+
   host::Session session_;
+  std::optional<Kept> kept_;
 };
 
 }  // namespace vemra::ctl

@@ -78,6 +78,7 @@ std::string roleNames(uint32_t set) {
 void cmdInfo(Tool& tool, std::ostream& out) {
   Card& card = tool.card();
   const Card::Hold held = card.hold();
+  const Card::KeptReads kept(card);
   json info;
   info["reader"] = card.readerName();
   info["atr"] = hex(card.atr());

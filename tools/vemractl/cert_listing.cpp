@@ -88,6 +88,8 @@ void printCertificates(const json& container, const std::string& indent, std::os
 
 void cmdCerts(Tool& tool, std::ostream& out) {
   Card& card = tool.card();
+  const Card::Hold held = card.hold();
+  const Card::KeptReads kept(card);
   const CARD_FREE_SPACE_INFO space = card.freeSpace();
   json containers = json::array();
   for (const auto& [index, keys] : containersInUse(card, space)) containers.push_back(containerEntry(card, index, keys));
