@@ -229,6 +229,10 @@ void CachedPort::changed() {
 }
 
 void CachedPort::attach(const Bytes& cardId) {
+  if (!host::cardRecordPath(cardId)) {
+    store_ = false;  // nowhere to keep a record: nothing to read the counters for
+    return;
+  }
   cardId_ = cardId;
   if (depth_ == 0 && !lingering_) return;
   // The counters now: what this hold keeps was read under them, and a
@@ -252,9 +256,10 @@ void CachedPort::merge(const host::CardRecord& record) {
     if (name.starts_with(kFilePrefix)) {
       auto& kept = files_[name.substr(std::strlen(kFilePrefix))];
       if (!kept) kept = answer(stored, stored.data);
-    } else if (name.starts_with(kKeysPrefix) && name.size() > std::strlen(kKeysPrefix) &&
-               name.size() <= std::strlen(kKeysPrefix) + 3) {
-      const unsigned long index = std::strtoul(name.c_str() + std::strlen(kKeysPrefix), nullptr, 10);
+    } else if (const std::string digits = name.substr(std::min(name.size(), std::strlen(kKeysPrefix)));
+               name.starts_with(kKeysPrefix) && !digits.empty() && digits.size() <= 3 &&
+               std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+      const unsigned long index = std::strtoul(digits.c_str(), nullptr, 10);
       const auto keys = stored.code == 0 ? decodeKeys(stored.data) : std::optional<ContainerKeys>(ContainerKeys{});
       if (index > 255 || !keys) continue;
       auto& kept = keys_[static_cast<BYTE>(index)];

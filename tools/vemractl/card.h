@@ -29,6 +29,16 @@ struct PublicKeys {
   Bytes keyExchange;   // PUBLICKEYBLOB of the key-exchange key, empty when absent
 };
 
+// What a listing read of the card and took up of the record kept for it
+// (Card::KeptReads).
+struct KeptCardData {
+  bool ready = false;   // the card's counters were read (and the record taken up)
+  bool usable = false;  // ... and the card has them
+  Bytes cardId;
+  host::CardRecord record;
+  bool added = false;  // read since the record was taken up
+};
+
 class Card {
  public:
   Card(const std::string& driverPath, const std::string& reader);
@@ -98,13 +108,7 @@ class Card {
   void deleteContainer(BYTE index);
 
  private:
-  struct Kept {
-    bool ready = false;   // the card's counters were read (and the record taken up)
-    bool usable = false;  // ... and the card has them
-    Bytes cardId;
-    host::CardRecord record;
-    bool added = false;  // read since the record was taken up
-  };
+  using Kept = KeptCardData;
   // The answer named `name`: kept, else from `read` (kept when it may be).
   template <typename Read>
   host::StoredAnswer answer(const std::string& name, Read read);
