@@ -276,9 +276,18 @@ void CachedPort::merge(const host::CardRecord& record) {
   }
 }
 
-void CachedPort::save() {
+void CachedPort::save() noexcept {
   if (!store_ || !cardId_ || !cardcf_ || !added_) return;
   added_ = false;
+  // Keeping is a saving, never a failure: a record that cannot be made is
+  // not made (this runs when the card is let go, also from destructors).
+  try {
+    saveRecord();
+  } catch (...) {
+  }
+}
+
+void CachedPort::saveRecord() {
   host::CardRecord record;
   record.counters = *cardcf_;
   // What another program kept under the same counters stays.

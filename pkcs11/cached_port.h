@@ -113,7 +113,8 @@ class CachedPort final : public CardPort {
   void attach(const Bytes& cardId);
   void merge(const host::CardRecord& record);
   // Writes what is kept, with the counters it was read under.
-  void save();
+  void save() noexcept;
+  void saveRecord();
   // The card's port for a command: a logout left pending is sent first.
   CardPort& card();
   // Ends the card's hold for good: counters read when due, pending logout

@@ -46,9 +46,17 @@ Card::Hold Card::hold() {
 Card::KeptReads::KeptReads(Card& card) : card_(card) { card_.kept_.emplace(); }
 
 Card::KeptReads::~KeptReads() {
-  const Kept kept = std::move(*card_.kept_);
+  Kept kept = std::move(*card_.kept_);
   card_.kept_.reset();
   if (!kept.usable || !kept.added) return;
+  // Keeping is a saving, never a failure of the command.
+  try {
+    keep(kept);
+  } catch (...) {
+  }
+}
+
+void Card::KeptReads::keep(const Kept& kept) {
   // What another program kept under the same counters stays.
   host::CardRecord record;
   record.counters = kept.record.counters;

@@ -69,6 +69,7 @@ class Card {
     KeptReads& operator=(const KeptReads&) = delete;
 
    private:
+    static void keep(const KeptCardData& kept);
     Card& card_;
   };
 
