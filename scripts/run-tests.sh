@@ -114,10 +114,11 @@ repeat_log="$build/p11-repeat.log"
   { grep -B3 -A25 -m5 'FAILED\|Failure' "$repeat_log"; echo "repeated tests failed: $repeat_log"; exit 1; }
 took "repeated module tests"
 
-step "x86_64 Linux: threads on one card under ThreadSanitizer"
+step "x86_64 Linux: threads on one card, and the PKCS #11 module's own thread, under ThreadSanitizer"
 cmake -S . -B build-tsan -DVEMRA_TSAN=ON -DCMAKE_BUILD_TYPE=Debug "$werror"
-cmake --build build-tsan -j "$jobs" --target vemra_thread_tests
+cmake --build build-tsan -j "$jobs" --target vemra_thread_tests vemra_p11_tests
 build-tsan/tests/vemra_thread_tests
+TSAN_OPTIONS="halt_on_error=1 ${TSAN_OPTIONS:-}" build-tsan/tests/pkcs11/vemra_p11_tests --gtest_repeat=3 --gtest_shuffle --gtest_brief=1
 took "ThreadSanitizer"
 
 if $native32; then
