@@ -1,5 +1,6 @@
 #include "fuzz/session.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -20,6 +21,10 @@ namespace {
 // ---------------------------------------------------------------- PC/SC --
 // The one card handle of the session and the PC/SC calls' state.
 constexpr std::uintptr_t kCardHandle = 0xCA4D;
+// A PRIVATEKEYBLOB of a 2048-bit key: the 20-byte header, the modulus, the
+// two primes, their exponents and the coefficient (half its size each) and
+// the private exponent.
+constexpr DWORD kLargestPrivateKeyBlob = 20 + 256 + 5 * 128 + 256;
 struct Pcsc {
   Source* source = nullptr;
   int depth = 0;
@@ -127,7 +132,10 @@ class Caller {
   }
 
   // Input the driver must not change.
-  PBYTE input(DWORD& length) {
+  // `atLeast`: the block is that long whatever the input's length, zeros
+  // after the input's bytes (for a parameter the interface passes without
+  // a length).
+  PBYTE input(DWORD& length, DWORD atLeast = 0) {
     const std::uint8_t mode = byte();
     if (mode == kNullBuffer) {
       length = 0;
@@ -138,8 +146,8 @@ class Caller {
       return nullptr;
     }
     length = lengthChoice();
-    auto& kept = keep(length);
-    for (auto& b : kept) b = byte();
+    auto& kept = keep(std::max(length, atLeast));
+    for (DWORD i = 0; i < length; ++i) kept[i] = byte();
     return kept.data();
   }
   // Output the driver may fill; its content is not checked.
@@ -241,7 +249,10 @@ void call(CARD_DATA& cardData, std::uint8_t operation, Caller& c) {
       const BYTE index = c.byte();
       const DWORD flags = c.word(), keySpec = c.word(), size = c.word();
       DWORD length = 0;
-      PBYTE key = c.input(length);
+      // The key blob comes without its length: a provider hands a whole
+      // one, so the block is never shorter than the largest the driver
+      // takes.
+      PBYTE key = c.input(length, kLargestPrivateKeyBlob);
       const DWORD pin = c.word();
       sealed();
       if (operation % kOperationCount == kCreateContainer) {
