@@ -14,7 +14,7 @@ using nlohmann::json;
 namespace {
 
 struct KeyKind {
-  DWORD spec;
+  DWORD keyType;
   const char* bitsField;
   const char* certificateField;
   const char* name;
@@ -24,12 +24,12 @@ constexpr KeyKind kKinds[] = {
     {AT_SIGNATURE, "signatureBits", "signatureCertificate", "signature"},
 };
 
-std::optional<json> certificateEntry(Card& card, BYTE index, DWORD spec, const Bytes& keyBlob) {
-  json entry{{"file", certificatePath(index, spec)}};
+std::optional<json> certificateEntry(Card& card, BYTE index, DWORD keyType, const Bytes& keyBlob) {
+  json entry{{"file", certificatePath(index, keyType)}};
   try {
-    const std::optional<Bytes> der = readCertificate(card, index, spec);
+    const std::optional<Bytes> der = readCertificate(card, index, keyType);
     if (!der) return std::nullopt;
-    const Certificate certificate = parseCertificate(*der, certificatePath(index, spec));
+    const Certificate certificate = parseCertificate(*der, certificatePath(index, keyType));
     const CertificateFacts facts = certificateFacts(certificate.get());
     entry["subject"] = facts.subject;
     entry["issuer"] = facts.issuer;
@@ -63,10 +63,10 @@ std::vector<std::pair<BYTE, PublicKeys>> containersInUse(Card& card, const CARD_
 json containerEntry(Card& card, BYTE index, const PublicKeys& keys) {
   json c{{"index", index}};
   for (const KeyKind& kind : kKinds) {
-    const Bytes& blob = kind.spec == AT_SIGNATURE ? keys.signature : keys.keyExchange;
+    const Bytes& blob = kind.keyType == AT_SIGNATURE ? keys.signature : keys.keyExchange;
     if (blob.empty()) continue;
     c[kind.bitsField] = (blob.size() - 20) * 8;
-    if (auto entry = certificateEntry(card, index, kind.spec, blob)) c[kind.certificateField] = *entry;
+    if (auto entry = certificateEntry(card, index, kind.keyType, blob)) c[kind.certificateField] = *entry;
   }
   return c;
 }

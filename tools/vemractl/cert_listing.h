@@ -16,17 +16,17 @@
 namespace vemra::ctl {
 
 // "mscp/kxcNN" or "mscp/kscNN".
-std::string certificatePath(BYTE index, DWORD spec);
+std::string certificatePath(BYTE index, DWORD keyType);
 
 // The DER certificate of a container's key, from a plain or compressed
 // file; nothing when there is no file. Throws for a file that is neither.
-std::optional<Bytes> readCertificate(Card& card, BYTE index, DWORD spec);
+std::optional<Bytes> readCertificate(Card& card, BYTE index, DWORD keyType);
 
 // Writes the certificate file of a container's key (compressed when the
 // card takes compressed certificates), replacing what is there, and bumps
 // the files' counter of cardcf. Refused before anything is written when the
 // card has no room; a failed write leaves the card as it was.
-void writeCertificate(Card& card, BYTE index, DWORD spec, const Bytes& der, std::ostream& out);
+void writeCertificate(Card& card, BYTE index, DWORD keyType, const Bytes& der, std::ostream& out);
 
 // The containers in use and their public keys, in index order. Asked of
 // the card one by one until as many are found as the free space counts in

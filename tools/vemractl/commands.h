@@ -126,10 +126,10 @@ using host::hex;
 
 // Key helpers shared by the key and certificate commands.
 BYTE containerIndex(int container);  // throws outside 0 to 255
-// The public key of a container's key of type `spec`; throws when absent.
-Pkey containerKey(Card& card, BYTE index, DWORD spec);
+// The public key of a container's key of type `keyType`; throws when absent.
+Pkey containerKey(Card& card, BYTE index, DWORD keyType);
 // Imports a key blob into a container and records it in mscp/cmapfile.
-void installKey(Card& card, BYTE index, DWORD spec, const Secret& blob, DWORD bits, PIN_ID role, std::ostream& out);
+void installKey(Card& card, BYTE index, DWORD keyType, const Secret& blob, DWORD bits, PIN_ID role, std::ostream& out);
 
 }  // namespace vemra::ctl
 

@@ -86,13 +86,13 @@ BYTE containerIndex(int container) {
   return static_cast<BYTE>(container);
 }
 
-void installKey(Card& card, BYTE index, DWORD spec, const Secret& blob, DWORD bits, PIN_ID role, std::ostream& out) {
+void installKey(Card& card, BYTE index, DWORD keyType, const Secret& blob, DWORD bits, PIN_ID role, std::ostream& out) {
   const int container = index;
-  card.importKey(index, spec, blob, bits, role);
-  out << "imported a " << bits << "-bit " << (spec == AT_SIGNATURE ? "signature" : "key-exchange")
+  card.importKey(index, keyType, blob, bits, role);
+  out << "imported a " << bits << "-bit " << (keyType == AT_SIGNATURE ? "signature" : "key-exchange")
       << " key into container " << container << " (used under the " << (role == ROLE_ADMIN ? "admin" : "user")
       << "'s PIN)\n";
-  if (recordContainer(card, index, spec, bits)) {
+  if (recordContainer(card, index, keyType, bits)) {
     out << "recorded container " << container << " in mscp/cmapfile\n";
     bumpFreshness(card, Freshness::Containers);
   } else {
@@ -103,7 +103,7 @@ void installKey(Card& card, BYTE index, DWORD spec, const Secret& blob, DWORD bi
 void cmdImportKey(Tool& tool, const std::string& pem, int container, const std::string& keySpec,
                   const std::string& role, bool force, std::ostream& out) {
   const BYTE index = cardContainerIndex(tool, container);
-  const DWORD spec = parseKeySpec(keySpec);
+  const DWORD keyType = parseKeySpec(keySpec);
   PIN_ID pinId = ROLE_USER;
   if (role == "admin") {
     pinId = ROLE_ADMIN;
@@ -112,7 +112,7 @@ void cmdImportKey(Tool& tool, const std::string& pem, int container, const std::
   }
   Pkey key = loadPrivateKeyPem(pem);
   DWORD bits = 0;
-  Secret blob = privateKeyBlob(key.get(), spec, bits);
+  Secret blob = privateKeyBlob(key.get(), keyType, bits);
   tool.loginUser();
   Card& card = tool.card();
   // The check, the import and the map's update as one: another importer
@@ -123,18 +123,18 @@ void cmdImportKey(Tool& tool, const std::string& pem, int container, const std::
     throw Error("container " + std::to_string(container) +
                 " is in use (a key, or a record in mscp/cmapfile); --force replaces its key");
   }
-  card.importKey(index, spec, blob, bits, pinId);
-  out << "imported a " << bits << "-bit " << (spec == AT_SIGNATURE ? "signature" : "key-exchange")
+  card.importKey(index, keyType, blob, bits, pinId);
+  out << "imported a " << bits << "-bit " << (keyType == AT_SIGNATURE ? "signature" : "key-exchange")
       << " key into container " << container << " (used under the " << role << "'s PIN)\n";
-  recordImport(card, index, spec, bits, !taken, out);
+  recordImport(card, index, keyType, bits, !taken, out);
 }
 
-Pkey containerKey(Card& card, BYTE index, DWORD spec) {
+Pkey containerKey(Card& card, BYTE index, DWORD keyType) {
   const PublicKeys keys = card.publicKeys(index);
-  const Bytes& blob = spec == AT_SIGNATURE ? keys.signature : keys.keyExchange;
+  const Bytes& blob = keyType == AT_SIGNATURE ? keys.signature : keys.keyExchange;
   if (blob.empty()) {
     throw Error("container " + std::to_string(index) + " has no " +
-                (spec == AT_SIGNATURE ? "signature" : "key-exchange") + " key");
+                (keyType == AT_SIGNATURE ? "signature" : "key-exchange") + " key");
   }
   return publicKeyFromBlob(blob);
 }
@@ -153,12 +153,12 @@ namespace {
 // A PSS signature by the card's raw operation on the block OpenSSL encodes
 // with the public key read back; the card is held from the key's reading to
 // the signature.
-Bytes pssSignature(Card& card, BYTE index, DWORD spec, const HashAlgorithm& algorithm, const Bytes& digestValue) {
+Bytes pssSignature(Card& card, BYTE index, DWORD keyType, const HashAlgorithm& algorithm, const Bytes& digestValue) {
   host::CardTransaction hold(card.cardHandle());
   if (!hold.held()) host::check(hold.status(), "cannot hold the card");
-  Pkey key = containerKey(card, index, spec);
+  Pkey key = containerKey(card, index, keyType);
   const Bytes block = pssBlock(key.get(), algorithm, digestValue);
-  const Secret raw = card.decrypt(index, spec, block, CARD_PADDING_NONE, u"");
+  const Secret raw = card.decrypt(index, keyType, block, CARD_PADDING_NONE, u"");
   return Bytes(raw.data(), raw.data() + raw.size());
 }
 
@@ -167,16 +167,16 @@ Bytes pssSignature(Card& card, BYTE index, DWORD spec, const HashAlgorithm& algo
 void cmdSign(Tool& tool, int container, const std::string& keySpec, const std::string& hash, const std::string& file,
              const std::string& output, bool pss, std::ostream& out) {
   const BYTE index = cardContainerIndex(tool, container);
-  const DWORD spec = parseKeySpec(keySpec);
+  const DWORD keyType = parseKeySpec(keySpec);
   const HashAlgorithm algorithm = hashAlgorithm(hash);
   if (pss && std::string(algorithm.name) == "md5") throw Error("PSS takes sha1, sha256, sha384 or sha512");
   const Bytes digestValue = digest(algorithm, readAll(file));
   tool.loginUser();
   Card& card = tool.card();
   const Card::Hold held = card.hold();
-  const Bytes signature = pss ? pssSignature(card, index, spec, algorithm, digestValue)
-                              : reversed(card.sign(index, spec, algorithm.algId, digestValue));
-  Pkey key = containerKey(card, index, spec);
+  const Bytes signature = pss ? pssSignature(card, index, keyType, algorithm, digestValue)
+                              : reversed(card.sign(index, keyType, algorithm.algId, digestValue));
+  Pkey key = containerKey(card, index, keyType);
   const bool verified = pss ? verifyPssSignature(key.get(), algorithm, digestValue, signature)
                             : verifySignature(key.get(), algorithm, digestValue, signature);
   if (output.empty() || output == "-") {
@@ -192,11 +192,11 @@ void cmdSign(Tool& tool, int container, const std::string& keySpec, const std::s
 void cmdDecrypt(Tool& tool, int container, const std::string& keySpec, bool oaep, const std::string& file,
                 const std::string& output, std::ostream& out) {
   const BYTE index = cardContainerIndex(tool, container);
-  const DWORD spec = parseKeySpec(keySpec);
+  const DWORD keyType = parseKeySpec(keySpec);
   const Bytes block = readAll(file);
   tool.loginUser();
   const Card::Hold held = tool.card().hold();
-  Secret plain = tool.card().decrypt(index, spec, block, oaep ? CARD_PADDING_OAEP : CARD_PADDING_PKCS1, u"SHA256");
+  Secret plain = tool.card().decrypt(index, keyType, block, oaep ? CARD_PADDING_OAEP : CARD_PADDING_PKCS1, u"SHA256");
   Bytes bytes(plain.data(), plain.data() + plain.size());
   writeAll(output, bytes, out, FileAccess::OwnerOnly);
   if (!bytes.empty()) OPENSSL_cleanse(bytes.data(), bytes.size());
