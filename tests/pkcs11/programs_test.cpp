@@ -23,6 +23,7 @@
 
 #include "p11-kit/pkcs11.h"
 #include "pcsc_stack.h"
+#include "processes.h"
 
 namespace {
 
@@ -32,10 +33,7 @@ const std::string kToken = "pkcs11:model=VEMRA_MINIDR";
 const std::string kKey = kToken + ";object=card-key;type=private;pin-value=1234";
 constexpr const char* kAdminKey = "0123456789ABCDEFFEDCBA98765432100123456789ABCDEF";
 
-struct Result {
-  int status = -1;
-  std::string output;
-};
+using Result = vemra::p11::test::Outcome;
 
 // Runs a shell command line; its standard output and error together. The
 // programs that load the module get the sanitizers' runtime first when the
@@ -46,16 +44,7 @@ Result run(const std::string& command, bool loadsModule = false) {
   std::string prefix;
   if (loadsModule) prefix = VEMRA_P11_PRELOAD;
   if (loadsModule && command.rfind("openssl ", 0) == 0) prefix += "OPENSSL_CONF=" + kWork + "/openssl.cnf ";
-  const std::string line = prefix + command + " 2>&1";
-  Result r;
-  FILE* pipe = ::popen(line.c_str(), "r");
-  if (pipe == nullptr) return r;
-  std::array<char, 4096> buffer{};
-  std::size_t n = 0;
-  while ((n = std::fread(buffer.data(), 1, buffer.size(), pipe)) > 0) r.output.append(buffer.data(), n);
-  const int status = ::pclose(pipe);
-  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return r;
+  return vemra::p11::test::runShell(prefix + command);
 }
 
 std::string file(const std::string& name) { return kWork + "/" + name; }
